@@ -1,0 +1,63 @@
+# Every target does its own set-up: a fresh machine needs nothing but python3.11.
+PYTHON   ?= python3.11
+VENV     := .venv
+VPY      := $(VENV)/bin/python
+DEPS     := $(VENV)/.deps
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+
+# A Python 3.10 interpreter, when the machine has one, to check that the C++ still builds for it.
+PY310 := $(shell for p in python3.10 $(HOME)/.pyenv/versions/3.10*/bin/python3.10; do \
+           $$p -c 'import sys' >/dev/null 2>&1 && { command -v $$p; break; }; done)
+
+.PHONY: demo test bench install build-py310 clean dev dev-test
+
+demo: install
+	$(VPY) examples/demo.py
+
+test: install
+	$(VPY) -m pytest -q tests
+	@$(MAKE) --no-print-directory build-py310
+
+bench: install
+	$(VPY) benchmarks/run_all.py
+
+# torch==2.13.0 is the CPU build on the local disk; a looser pin would download a CUDA build.
+$(DEPS): pyproject.toml
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q torch==2.13.0 "safetensors>=0.4" "numpy>=1.24" \
+	    "scikit-build-core>=0.10" "pybind11>=3.0.2" cmake ninja \
+	    pytest mypy tqdm matplotlib
+	touch $(DEPS)
+
+install: $(DEPS)
+	$(VPY) -m pip install -q --no-deps --no-build-isolation ./nevrane
+	$(VPY) -m pip install -q --no-deps --no-build-isolation .
+
+build-py310: $(DEPS)
+ifneq ($(PY310),)
+	@echo "building the extensions for $(PY310) (build only)"
+	$(VENV)/bin/cmake -S . -B build/py310 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DPython_EXECUTABLE=$(PY310) \
+	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) >/dev/null
+	$(VENV)/bin/cmake --build build/py310
+else
+	@echo "no python3.10 on this machine: 3.10 build check skipped"
+endif
+
+clean:
+	rm -rf build $(VENV)
+
+# Development loop: an incremental build staged in build/stage, imported ahead of the installed
+# package (PYTHONPATH=build/stage). `make dev-test T=tests/test_x.py` runs some tests on it.
+dev: $(DEPS)
+	@test -f build/dev/build.ninja || $(VENV)/bin/cmake -S . -B build/dev -G Ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) >/dev/null
+	$(VENV)/bin/cmake --build build/dev
+	@mkdir -p build/stage/sorvith
+	@cp src/sorvith/__init__.py build/stage/sorvith/
+	@cp build/dev/*.so build/stage/sorvith/
+
+dev-test: dev
+	PYTHONPATH=build/stage $(VPY) -m pytest -q $(or $(T),tests)

@@ -1,0 +1,49 @@
+// The forward computation that every dendritic block shares: run each dendrite module and the
+// main module on the call's inputs (one after another, or each on a host thread), then combine
+// the outputs in the skip-weight cascade.
+//
+// A block holds `layer_array` (dendrites at 0..L-2, the main module at L-1), `processor_array`
+// (one entry per position, a processor with `pre`/`post`, or None), `skip_weights` (entry p,
+// row q weights position q's output into position p's) and `view_tuple` (the shape each weight
+// row takes for the multiplication).
+#pragma once
+
+#include "common.h"
+
+namespace sorvith::block {
+
+// Method bodies shared by the optimised and the cleaned block modules:
+//   process_and_forward(self, k, outputs, *args, **kwargs): dendrite step k into outputs[k]
+//   process_and_pre(self, outputs, *args, **kwargs): main step into outputs[L-1]
+py::object process_and_forward(py::handle module, py::handle args, py::handle kwargs);
+py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs);
+
+struct ForwardRules {
+    // The cleaned module tests bool(doing_threading) at each decision; the optimised module
+    // takes it once at the start of the call.
+    bool retest_threading;
+    // The cleaned module sums in place (`+=`, so block outputs change); the optimised module
+    // makes new tensors (`+`).
+    bool add_in_place;
+};
+
+// forward(self, *args, **kwargs) of a block module with the two step methods above.
+py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules);
+
+// Where each dendrite position's activation comes from.
+enum class Activation {
+    configured, // GNV.pc.get_nvr_forward_function(), asked afresh for every position
+    stored,     // the block's own `internal_nonlinearity` attribute
+};
+
+// The cascade over outputs[0..L-1] (a list, updated in place with each position's final
+// value). Returns the last position's value, or a null object when L is 0 (the value was
+// never assigned).
+py::object cascade(py::handle module, py::handle self, py::handle outputs, bool add_in_place,
+                   Activation activation);
+
+// The result of the last position: `post` of the main processor when there is one. Raises
+// the host's unbound-local error when the cascade ran over no position.
+py::object finish(py::handle self, py::handle current);
+
+} // namespace sorvith::block

@@ -1,0 +1,81 @@
+#include "nevrane.h"
+
+#include "host.h"
+#include "pyclass.h"
+
+namespace sorvith::companion {
+
+py::object import_globals() { return import("nevrane.globals_nevrane"); }
+py::object import_utils() { return import("nevrane.utils_nevrane"); }
+py::object import_modules() { return import("nevrane.modules_nevrane"); }
+
+static py::object config(py::handle module) {
+    return attr(global(module, SV_NAME("GNV")), SV_NAME("pc"));
+}
+
+py::object setting(py::handle module, py::handle getter) {
+    return call_method(config(module), getter);
+}
+
+bool flag(py::handle module, py::handle getter) { return truth(setting(module, getter)); }
+
+namespace getters {
+py::handle modules_to_replace() { return SV_NAME("get_modules_to_replace"); }
+py::handle modules_to_convert() { return SV_NAME("get_modules_to_convert"); }
+py::handle modules_to_track() { return SV_NAME("get_modules_to_track"); }
+py::handle modules_with_processing() { return SV_NAME("get_modules_with_processing"); }
+py::handle modules_processing_classes() { return SV_NAME("get_modules_processing_classes"); }
+py::handle module_names_with_processing() { return SV_NAME("get_module_names_with_processing"); }
+py::handle module_by_name_processing_classes() {
+    return SV_NAME("get_module_by_name_processing_classes");
+}
+py::handle nvr_forward_function() { return SV_NAME("get_nvr_forward_function"); }
+py::handle verbose() { return SV_NAME("get_verbose"); }
+py::handle extra_verbose() { return SV_NAME("get_extra_verbose"); }
+py::handle using_safe_tensors() { return SV_NAME("get_using_safe_tensors"); }
+py::handle weight_tying_experimental() { return SV_NAME("get_weight_tying_experimental"); }
+py::handle count_training_params() { return SV_NAME("get_count_training_params"); }
+py::handle module_names_to_not_save() { return SV_NAME("get_module_names_to_not_save"); }
+} // namespace getters
+
+static py::object utils(py::handle module) { return global(module, SV_NAME("UNV")); }
+
+py::object replace_predefined_modules(py::handle module, py::handle net) {
+    return call_method(utils(module), SV_NAME("replace_predefined_modules"), net);
+}
+
+py::object convert_module(py::handle module, py::handle net, py::handle optimized_class,
+                          py::handle tracked_class) {
+    return call_method(utils(module), SV_NAME("convert_module"), net, make_int(0), py::str(""),
+                       py::list(), py::list(), optimized_class, tracked_class);
+}
+
+py::object get_module_base_name(py::handle module, py::handle net) {
+    return call_method(utils(module), SV_NAME("get_module_base_name"), net);
+}
+
+py::object string_to_tensor(py::handle module, py::handle text) {
+    return call_method(utils(module), SV_NAME("string_to_tensor"), text);
+}
+
+py::object deep_copy_nvr(py::handle module, py::handle net) {
+    return call_method(utils(module), SV_NAME("deep_copy_nvr"), net);
+}
+
+py::object save_model_with_weight_tying(py::handle module, py::handle net, py::handle path) {
+    return call_method(utils(module), SV_NAME("save_model_with_weight_tying"), net, path);
+}
+
+py::object load_model_with_weight_tying(py::handle module, py::handle net, py::handle path) {
+    return call_method(utils(module), SV_NAME("load_model_with_weight_tying"), net, path);
+}
+
+py::object load_net_from_dict(py::handle module, py::handle net, py::handle state_dict) {
+    return call_method(utils(module), SV_NAME("load_net_from_dict"), net, state_dict);
+}
+
+py::object neuron_module_class(py::handle module) {
+    return attr(global(module, SV_NAME("NV")), SV_NAME("NVRNeuronModule"));
+}
+
+} // namespace sorvith::companion

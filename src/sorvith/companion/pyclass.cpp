@@ -1,0 +1,71 @@
+#include "pyclass.h"
+
+#include "host.h"
+
+namespace sorvith {
+
+py::object rest_of(py::handle args, Py_ssize_t start) {
+    return steal(PyTuple_GetSlice(args.ptr(), start, PyTuple_GET_SIZE(args.ptr())));
+}
+
+py::object kwargs_dict(py::handle kwargs) {
+    if (kwargs)
+        return borrow(kwargs.ptr());
+    return steal(PyDict_New());
+}
+
+py::object make_function(PyMethodDef *def, py::handle module) {
+    py::object module_name = attr(module, SV_NAME("__name__"));
+    return steal(PyCFunction_NewEx(def, module.ptr(), module_name.ptr()));
+}
+
+static py::object torch_module_class() { return attr(import("torch.nn"), SV_NAME("Module")); }
+
+py::object make_module_class(py::handle module, const char *name, const char *doc,
+                             std::initializer_list<PyMethodDef *> methods) {
+    py::dict namespace_;
+    namespace_["__module__"] = attr(module, SV_NAME("__name__"));
+    namespace_["__qualname__"] = py::str(name);
+    namespace_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    for (PyMethodDef *def : methods) {
+        py::object function = make_function(def, module);
+        namespace_[def->ml_name] = steal(PyInstanceMethod_New(function.ptr()));
+    }
+    py::tuple bases = py::make_tuple(torch_module_class());
+    return call(reinterpret_cast<PyObject *>(&PyType_Type), py::str(name), bases, namespace_);
+}
+
+void init_module_base(py::handle self) {
+    call(attr(torch_module_class(), SV_NAME("__init__")), self);
+}
+
+py::object module_base_getattr(py::handle self, py::handle name) {
+    return call(attr(torch_module_class(), SV_NAME("__getattr__")), self, name);
+}
+
+void register_buffer(py::handle owner, py::handle name, py::handle tensor) {
+    call_method(owner, SV_NAME("register_buffer"), name, tensor);
+}
+
+void register_parameter(py::handle owner, py::handle name, py::handle parameter) {
+    call_method(owner, SV_NAME("register_parameter"), name, parameter);
+}
+
+void bind(py::handle module, const char *name, py::handle value) {
+    if (PyModule_AddObjectRef(module.ptr(), name, value.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+py::object import(const char *name) { return steal(PyImport_ImportModule(name)); }
+
+py::object import_from(const char *name, const char *attr) {
+    py::object module = import(name);
+    PyObject *value = PyObject_GetAttrString(module.ptr(), attr);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attr, name);
+    }
+    return steal(value);
+}
+
+} // namespace sorvith

@@ -1,0 +1,83 @@
+// Functions, methods and nn.Module classes made from C++.
+//
+// Every function and method is a plain PyMethodDef (METH_VARARGS | METH_KEYWORDS) whose
+// `self` is the extension module, so that each body can reach its module's late-bound
+// globals without any C++ state. Methods are wrapped in an instancemethod, so they bind as
+// ordinary types.MethodType and receive the instance as the first positional argument.
+// Classes are made with type(name, (torch.nn.Module,), namespace): real Python classes that
+// pickle, deep-copy and subclass like any other.
+#pragma once
+
+#include "common.h"
+
+#include <initializer_list>
+
+namespace sorvith {
+
+// A function body: `module` is the extension module, `args` the positional tuple (for a
+// method the instance comes first), `kwargs` the keyword dict or a null handle.
+using Body = py::object (*)(py::handle module, py::handle args, py::handle kwargs);
+
+// Turns C++ exceptions into Python errors at the boundary.
+template <Body F> PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) {
+    try {
+        return F(module, args, kwargs).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+// A method table entry for body F. `doc` may start with a text signature
+// ("name(a, b)\n--\n\n") so that inspect and editors see the parameters.
+#define SV_METHOD(name, body, doc)                                                     \
+    PyMethodDef {                                                                      \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(          \
+                  &::sorvith::entry<body>)),                                           \
+            METH_VARARGS | METH_KEYWORDS, doc                                          \
+    }
+
+// Parses the arguments with the host's own rules and error messages.
+// `names` is null-terminated; "" marks a positional-only parameter (used for self).
+template <typename... Out>
+void parse_args(py::handle args, py::handle kwargs, const char *format, const char *const *names,
+                Out **...out) {
+    if (!PyArg_ParseTupleAndKeywords(args.ptr(), kwargs.ptr(), format,
+                                     const_cast<char **>(names), out...))
+        throw py::error_already_set();
+}
+
+// args[1:], the arguments of a method call after the instance.
+py::object rest_of(py::handle args, Py_ssize_t start);
+
+// The kwargs of a call as a dict (a new empty one when the call had none).
+py::object kwargs_dict(py::handle kwargs);
+
+// A module-level function bound to `module`.
+py::object make_function(PyMethodDef *def, py::handle module);
+
+// A class deriving torch.nn.Module, with __module__ the extension's name, __qualname__ its
+// name, the given docstring (or none) and the methods in the given order.
+py::object make_module_class(py::handle module, const char *name, const char *doc,
+                             std::initializer_list<PyMethodDef *> methods);
+
+// nn.Module.__init__(self), nn.Module.__getattr__(self, name): the base class's own methods.
+void init_module_base(py::handle self);
+py::object module_base_getattr(py::handle self, py::handle name);
+
+// self.register_buffer(name, tensor) and self.register_parameter(name, param).
+void register_buffer(py::handle owner, py::handle name, py::handle tensor);
+void register_parameter(py::handle owner, py::handle name, py::handle parameter);
+
+// Binds name = value in the module namespace.
+void bind(py::handle module, const char *name, py::handle value);
+
+// import name (the submodule itself for a dotted name) and `from name import attr`.
+py::object import(const char *name);
+py::object import_from(const char *name, const char *attr);
+
+} // namespace sorvith

@@ -1,0 +1,170 @@
+#include "conversion.h"
+
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+
+#include <vector>
+
+namespace sorvith::network_svp {
+
+namespace {
+
+py::object convert_network(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", "layer_name", nullptr};
+    PyObject *net_arg, *layer_name = nullptr;
+    parse_args(args, kwargs, "O|O:convert_network", names, &net_arg, &layer_name);
+    py::object net = borrow(net_arg);
+    py::object name = layer_name ? borrow(layer_name) : py::str("");
+    namespace getters = companion::getters;
+
+    if (contains(companion::setting(module, getters::modules_to_replace()), type_of(net)))
+        net = companion::replace_predefined_modules(module, net);
+    if (contains(companion::setting(module, getters::modules_to_convert()), type_of(net))) {
+        if (equal(name, py::str(""))) {
+            print(module, "converting a single layer without a name, add a layer_name param to "
+                          "the call");
+            exit_process(module, make_int(-1));
+        }
+        net = call(global(module, SV_NAME("NVROptimizedModule")), net, name);
+    } else {
+        print(module, "starting main call");
+        net = companion::convert_module(module, net, global(module, SV_NAME("NVROptimizedModule")),
+                                        global(module, SV_NAME("NVRTrackedModule")));
+    }
+    return net;
+}
+
+// The walk of get_nvr_modules. `path` holds the modules above `net`: a member that is one of
+// them (not only `net` itself) is skipped, so a back-reference to an ancestor cannot recurse
+// forever.
+void find_optimized(py::handle module, py::handle function, py::handle net, py::handle depth,
+                    std::vector<PyObject *> &path, py::list &found);
+
+// get_nvr_modules(child, depth + 1), through the module's late-bound name: our own walk when it
+// is still this function, the caller's replacement otherwise.
+void recurse(py::handle module, py::handle function, py::handle child, py::handle depth,
+             std::vector<PyObject *> &path, py::list &found) {
+    py::object next_depth = add(depth, make_int(1));
+    py::object bound = global(module, SV_NAME("get_nvr_modules"));
+    if (bound.ptr() == function.ptr()) {
+        find_optimized(module, function, child, next_depth, path, found);
+        return;
+    }
+    py::object more = call(bound, child, next_depth);
+    for (py::handle item : more)
+        found.append(item);
+}
+
+bool on_path(const std::vector<PyObject *> &path, py::handle candidate) {
+    for (PyObject *ancestor : path)
+        if (ancestor == candidate.ptr())
+            return true;
+    return false;
+}
+
+void find_optimized(py::handle module, py::handle function, py::handle net, py::handle depth,
+                    std::vector<PyObject *> &path, py::list &found) {
+    py::object members = call_method(net, SV_NAME("__dir__"));
+    py::object nn = global(module, SV_NAME("nn"));
+    py::object optimized_class = global(module, SV_NAME("NVROptimizedModule"));
+    path.push_back(net.ptr());
+    py::handle cls = type_of(net);
+    bool container = is_subclass(cls, attr(nn, SV_NAME("Sequential"))) ||
+                     is_subclass(cls, attr(nn, SV_NAME("ModuleList")));
+    if (container) {
+        py::object children = call_method(net, SV_NAME("named_children"));
+        for (py::handle entry : children) {
+            py::object child_name = getitem(entry, 0);
+            py::object child = call_method(net, SV_NAME("get_submodule"), child_name);
+            if (on_path(path, child))
+                continue;
+            child = call_method(net, SV_NAME("get_submodule"), child_name);
+            if (type_of(child).ptr() == optimized_class.ptr()) {
+                found.append(child);
+                continue;
+            }
+            recurse(module, function, call_method(net, SV_NAME("get_submodule"), child_name), depth,
+                    path, found);
+        }
+    } else {
+        py::object module_class = attr(nn, SV_NAME("Module"));
+        for (py::handle member : members) {
+            if (on_path(path, attr_or_none(net, member)))
+                continue;
+            if (type_of(attr_or_none(net, member)).ptr() == optimized_class.ptr()) {
+                found.append(attr(net, member));
+                continue;
+            }
+            if (is_subclass(type_of(attr_or_none(net, member)), module_class))
+                recurse(module, function, attr(net, member), depth, path, found);
+        }
+    }
+    path.pop_back();
+}
+
+py::object get_nvr_modules(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", "depth", nullptr};
+    PyObject *net, *depth;
+    parse_args(args, kwargs, "OO:get_nvr_modules", names, &net, &depth);
+    py::object self_function = global(module, SV_NAME("get_nvr_modules"));
+    std::vector<PyObject *> path;
+    py::list found;
+    find_optimized(module, self_function, net, depth, path, found);
+    return std::move(found);
+}
+
+py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", "filename", nullptr};
+    PyObject *net_arg, *filename;
+    parse_args(args, kwargs, "OO:load_nvr_model", names, &net_arg, &filename);
+
+    py::object net = call(global(module, SV_NAME("convert_network")), borrow(net_arg));
+    py::object state_dict = call(global(module, SV_NAME("load_file")), borrow(filename));
+    py::object optimized = call(global(module, SV_NAME("get_nvr_modules")), net, make_int(0));
+    if (equal(optimized, py::list())) {
+        print(module, "No NVR modules were found something went wrong with convert network");
+        exit_process(module, py::handle());
+    }
+    py::object copy = global(module, SV_NAME("copy"));
+    for (py::handle m : optimized) {
+        py::object prefix = companion::get_module_base_name(module, m);
+        auto saved = [&](const char *suffix) {
+            return getitem(state_dict, add(prefix, py::str(suffix)));
+        };
+        py::object cycles = steal(PyNumber_Long(call_method(saved(".num_cycles"), SV_NAME("item")).ptr()));
+        if (truth(steal(PyObject_RichCompare(cycles.ptr(), make_int(0).ptr(), Py_GT))))
+            call_method(m, SV_NAME("simulate_cycles"), cycles, make_int(10));
+
+        py::object processor = attr(m, SV_NAME("processor"));
+        py::object entry = py::none();
+        if (!is_none(processor)) {
+            entry = call_method(copy, SV_NAME("deepcopy"), processor);
+            // Bound to the module's own processor, not to the copy.
+            set_attr(entry, SV_NAME("pre"), attr(attr(m, SV_NAME("processor")), SV_NAME("post_n1")));
+            set_attr(entry, SV_NAME("post"), attr(attr(m, SV_NAME("processor")), SV_NAME("post_n2")));
+        }
+        call_method(attr(m, SV_NAME("processor_array")), SV_NAME("append"), entry);
+
+        py::object torch = global(module, SV_NAME("torch"));
+        py::object shape = attr(saved(".skip_weights"), SV_NAME("shape"));
+        py::object weights = call_method(global(module, SV_NAME("nn")), SV_NAME("Parameter"),
+                                         call_method(torch, SV_NAME("randn"), shape));
+        register_parameter(m, SV_NAME("skip_weights"), weights);
+        register_buffer(m, SV_NAME("module_id"), saved(".module_id"));
+        register_buffer(m, SV_NAME("view_tuple"), saved(".view_tuple"));
+    }
+    call_method(net, SV_NAME("load_state_dict"), state_dict);
+    return net;
+}
+
+} // namespace
+
+PyMethodDef convert_network_def =
+    SV_METHOD("convert_network", convert_network, "convert_network(net, layer_name='')\n--\n\n");
+PyMethodDef get_nvr_modules_def =
+    SV_METHOD("get_nvr_modules", get_nvr_modules, "get_nvr_modules(net, depth)\n--\n\n");
+PyMethodDef load_nvr_model_def =
+    SV_METHOD("load_nvr_model", load_nvr_model, "load_nvr_model(net, filename)\n--\n\n");
+
+} // namespace sorvith::network_svp

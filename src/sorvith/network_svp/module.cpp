@@ -1,0 +1,48 @@
+// sorvith.network_svp: converting freshly built networks into optimised dendritic modules and
+// loading saved cleaned networks into them.
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+#include "conversion.h"
+#include "optimized_module.h"
+#include "tracked_module.h"
+
+using namespace sorvith;
+
+static PyModuleDef network_svp_module = {
+    PyModuleDef_HEAD_INIT, "sorvith.network_svp",
+    "Conversion of dendritic networks into optimised modules, and loading of saved networks.",
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The names are bound in this order; functions look every one of them up again when they run.
+static void bind_names(py::handle m) {
+    bind(m, "GNV", companion::import_globals());
+    bind(m, "UNV", companion::import_utils());
+    bind(m, "sys", import("sys"));
+    bind(m, "load_file", import_from("safetensors.torch", "load_file"));
+    bind(m, "copy", import("copy"));
+    bind(m, "nn", import("torch.nn"));
+    bind(m, "torch", import("torch"));
+    bind(m, "Thread", import_from("threading", "Thread"));
+    bind(m, "doing_threading", py::bool_(false));
+    bind(m, "loaded_full_print", py::bool_(false));
+    bind(m, "convert_network", make_function(&network_svp::convert_network_def, m));
+    bind(m, "get_nvr_modules", make_function(&network_svp::get_nvr_modules_def, m));
+    bind(m, "load_nvr_model", make_function(&network_svp::load_nvr_model_def, m));
+    bind(m, "NVROptimizedModule", network_svp::make_optimized_module_class(m));
+    bind(m, "NVRTrackedModule", network_svp::make_tracked_module_class(m));
+}
+
+PyMODINIT_FUNC PyInit_network_svp() {
+    PyObject *m = PyModule_Create(&network_svp_module);
+    if (!m)
+        return nullptr;
+    try {
+        bind_names(m);
+    } catch (py::error_already_set &error) {
+        error.restore();
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
