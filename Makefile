@@ -48,16 +48,20 @@ endif
 clean:
 	rm -rf build $(VENV)
 
-# Development loop: an incremental build staged in build/stage, imported ahead of the installed
-# package (PYTHONPATH=build/stage). `make dev-test T=tests/test_x.py` runs some tests on it.
+# Development loop: an incremental build of some modules, staged in $(DEVDIR)/stage and
+# imported ahead of the installed package. Examples:
+#   make dev-test T=tests/test_network_conversion.py
+#   make dev-test DEVDIR=build/dev-mine MODULES="network_svp slim_load" T=tests/test_x.py
+DEVDIR  ?= build/dev
+MODULES ?= network_svp blockwise_svp slim_load utils_svp
 dev: $(DEPS)
-	@test -f build/dev/build.ninja || $(VENV)/bin/cmake -S . -B build/dev -G Ninja \
-	    -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	@$(VENV)/bin/cmake -S . -B $(DEVDIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DSORVITH_MODULES="$(MODULES)" \
 	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) >/dev/null
-	$(VENV)/bin/cmake --build build/dev
-	@mkdir -p build/stage/sorvith
-	@cp src/sorvith/__init__.py build/stage/sorvith/
-	@cp build/dev/*.so build/stage/sorvith/
+	$(VENV)/bin/cmake --build $(DEVDIR)
+	@mkdir -p $(DEVDIR)/stage/sorvith
+	@cp src/sorvith/__init__.py $(DEVDIR)/stage/sorvith/
+	@cp $(DEVDIR)/*.so $(DEVDIR)/stage/sorvith/
 
 dev-test: dev
-	PYTHONPATH=build/stage $(VPY) -m pytest -q $(or $(T),tests)
+	PYTHONPATH=$(DEVDIR)/stage $(VPY) -m pytest -q $(or $(T),tests)
