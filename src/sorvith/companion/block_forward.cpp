@@ -13,6 +13,17 @@ namespace sorvith::block {
 namespace {
 
 py::handle layer_array_name() { return SV_NAME("layer_array"); }
+
+// layers[position] for the position a step was given (normally an int).
+py::object layer_at(py::handle layers, py::handle position) {
+    if (PyLong_CheckExact(position.ptr())) {
+        Py_ssize_t index = PyLong_AsSsize_t(position.ptr());
+        if (index != -1 || !PyErr_Occurred())
+            return child_at(layers, index);
+        PyErr_Clear();
+    }
+    return getitem(layers, position);
+}
 py::handle processor_array_name() { return SV_NAME("processor_array"); }
 
 // Positional arguments (head..., *tail) as one tuple.
@@ -29,10 +40,21 @@ py::object prepend(std::initializer_list<py::handle> head, py::handle tail) {
     return result;
 }
 
+// The instance of a method call. Called through the class with no arguments at all, the
+// host would report the missing `self`; so do we, instead of reading past the tuple.
+py::handle instance(py::handle args, const char *method) {
+    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'",
+                     method);
+        throw py::error_already_set();
+    }
+    return PyTuple_GET_ITEM(args.ptr(), 0);
+}
+
 } // namespace
 
 py::object process_and_forward(py::handle module, py::handle args, py::handle kwargs) {
-    py::handle self = PyTuple_GET_ITEM(args.ptr(), 0);
+    py::handle self = instance(args, "process_and_forward");
     // (k, outputs, *inputs) after the instance; too few arguments fail as tuple indexing would.
     py::object position = getitem(args, 1);
     py::object outputs = getitem(args, 2);
@@ -46,7 +68,7 @@ py::object process_and_forward(py::handle module, py::handle args, py::handle kw
             inputs = std::move(unpacked.first);
             keywords = std::move(unpacked.second);
         }
-        py::object layer = getitem(member(self, layer_array_name()), position);
+        py::object layer = layer_at(member(self, layer_array_name()), position);
         py::object out = call_unpacked(layer, inputs, keywords);
         processor = getitem(member(self, processor_array_name()), position);
         if (not_equal(processor, py::none()))
@@ -58,7 +80,7 @@ py::object process_and_forward(py::handle module, py::handle args, py::handle kw
 }
 
 py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs) {
-    py::handle self = PyTuple_GET_ITEM(args.ptr(), 0);
+    py::handle self = instance(args, "process_and_pre");
     py::object outputs = getitem(args, 1);
     py::object position = make_int(PyObject_Length(outputs.ptr()) - 1);
     if (PyErr_Occurred())
@@ -66,12 +88,12 @@ py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs
     step_threads::run_step(module, outputs, position, [&] {
         py::object inputs = rest_of(args, 2);
         py::object layers = member(self, layer_array_name());
-        py::object main = getitem(layers, make_int(-1));
+        py::object main = child_at(layers, -1);
         py::object out = call_with(attr(main, SV_NAME("forward")), inputs, kwargs);
         py::object processor = getitem(member(self, processor_array_name()), make_int(-1));
         if (!is_none(processor))
             out = call_method(processor, SV_NAME("pre"), out);
-        Py_ssize_t last = length(member(self, layer_array_name())) - 1;
+        Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
         if (PyObject_SetItem(outputs.ptr(), make_int(last).ptr(), out.ptr()) < 0)
             throw py::error_already_set();
     });
@@ -131,7 +153,7 @@ py::object finish(py::handle self, py::handle current) {
 }
 
 py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
-    py::handle self = PyTuple_GET_ITEM(args.ptr(), 0);
+    py::handle self = instance(args, "forward");
     py::object inputs = rest_of(args, 1);
     py::object keywords = kwargs_dict(kwargs); // the one mapping every step receives
 
@@ -140,10 +162,10 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
     auto threaded = [&](bool is_first) {
         if (is_first || !rules.retest_threading)
             return first;
-        return truth(global(module, SV_NAME("doing_threading")));
+        return truth(switch_); // the value read at the start, its truth taken again
     };
 
-    Py_ssize_t count = length(member(self, layer_array_name()));
+    Py_ssize_t count = child_count(member(self, layer_array_name()));
     py::object outputs = first ? step_threads::make_outputs(module, count)
                                : step_threads::make_plain_outputs(count);
     std::vector<py::object> threads(count > 0 ? count : 0);
@@ -159,7 +181,7 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
     {
         py::object step = attr(self, SV_NAME("process_and_pre"));
         py::object step_args = prepend({outputs}, inputs);
-        Py_ssize_t last = length(member(self, layer_array_name())) - 1;
+        Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
         if (threaded(count <= 1)) {
             py::object thread = step_threads::make_thread(module, step, step_args, keywords);
             if (last >= 0)

@@ -19,8 +19,8 @@ py::object process_and_forward(py::handle module, py::handle args, py::handle kw
 py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs);
 
 struct ForwardRules {
-    // The cleaned module tests bool(doing_threading) at each decision; the optimised module
-    // takes it once at the start of the call.
+    // Both read doing_threading once at the start of the call. The cleaned module takes the
+    // truth of that value again at each decision; the optimised module takes it once.
     bool retest_threading;
     // The cleaned module sums in place (`+=`, so block outputs change); the optimised module
     // makes new tensors (`+`).

@@ -24,7 +24,10 @@ py::object global(py::handle module, py::handle name) {
 
 void print(py::handle module, py::handle value) { call(global(module, SV_NAME("print")), value); }
 
-void print(py::handle module, const char *text) { print(module, py::str(text)); }
+void print(py::handle module, const char *text) {
+    py::str value(text);
+    print(module, py::handle(value));
+}
 
 void exit_process(py::handle module, py::handle status) {
     py::object exit = attr(global(module, SV_NAME("sys")), SV_NAME("exit"));

@@ -5,6 +5,8 @@
 
 #include "common.h"
 
+#include <type_traits>
+
 namespace sorvith {
 
 // A module-level name of `module`, read from its __dict__ at each use and falling back to
@@ -14,6 +16,17 @@ py::object global(py::handle module, py::handle name);
 // print(value), through the module's (or the builtin) print.
 void print(py::handle module, py::handle value);
 void print(py::handle module, const char *text);
+
+// An unqualified print(module, value) also finds pybind11's variadic print by argument-dependent
+// lookup, and that one wins whenever an argument is not exactly a py::handle (a py::object, a
+// PyObject *, a py::str temporary): it would print the module too and bypass the module's print.
+// This overload is the better match for every two-argument call and sends it to the ones above.
+template <typename Module, typename Value> void print(Module &&module, Value &&value) {
+    if constexpr (std::is_convertible_v<Value, const char *>)
+        sorvith::print(py::handle(module), static_cast<const char *>(value));
+    else
+        sorvith::print(py::handle(module), py::handle(value));
+}
 
 // sys.exit(status) through the module's own `sys`; with a null status, sys.exit() without an
 // argument. SystemExit (or whatever a replaced exit raises) reaches the caller; a replaced exit

@@ -9,4 +9,10 @@ namespace sorvith {
 // self.name, with the result the ordinary attribute lookup gives.
 py::object member(py::handle self, py::handle name);
 
+// container[index] and len(container), with the results the container's own methods give.
+// An exact nn.ModuleList or nn.Sequential is read from its child table directly (its
+// __getitem__ and __len__ are Python code); anything else goes through the item protocol.
+py::object child_at(py::handle container, Py_ssize_t index);
+Py_ssize_t child_count(py::handle container);
+
 } // namespace sorvith

@@ -19,6 +19,12 @@ py::object make_function(PyMethodDef *def, py::handle module) {
     return steal(PyCFunction_NewEx(def, module.ptr(), module_name.ptr()));
 }
 
+bool is_function_of(py::handle candidate, const PyMethodDef *def, py::handle module) {
+    PyObject *f = candidate.ptr();
+    return PyCFunction_Check(f) && PyCFunction_GET_FUNCTION(f) == def->ml_meth &&
+           PyCFunction_GET_SELF(f) == module.ptr();
+}
+
 static py::object torch_module_class() { return attr(import("torch.nn"), SV_NAME("Module")); }
 
 py::object make_module_class(py::handle module, const char *name, const char *doc,

@@ -60,6 +60,10 @@ py::object kwargs_dict(py::handle kwargs);
 // A module-level function bound to `module`.
 py::object make_function(PyMethodDef *def, py::handle module);
 
+// Whether `candidate` is the function that make_function made from `def` for `module` (so a
+// walk that finds its late-bound name still bound to itself may recurse internally).
+bool is_function_of(py::handle candidate, const PyMethodDef *def, py::handle module);
+
 // A class deriving torch.nn.Module, with __module__ the extension's name, __qualname__ its
 // name, the given docstring (or none) and the methods in the given order.
 py::object make_module_class(py::handle module, const char *name, const char *doc,

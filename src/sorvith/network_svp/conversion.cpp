@@ -38,17 +38,18 @@ py::object convert_network(py::handle module, py::handle args, py::handle kwargs
 // The walk of get_nvr_modules. `path` holds the modules above `net`: a member that is one of
 // them (not only `net` itself) is skipped, so a back-reference to an ancestor cannot recurse
 // forever.
-void find_optimized(py::handle module, py::handle function, py::handle net, py::handle depth,
+void find_optimized(py::handle module, py::handle net, py::handle depth,
                     std::vector<PyObject *> &path, py::list &found);
 
 // get_nvr_modules(child, depth + 1), through the module's late-bound name: our own walk when it
-// is still this function, the caller's replacement otherwise.
-void recurse(py::handle module, py::handle function, py::handle child, py::handle depth,
+// is still this function, the caller's replacement otherwise (also when the caller is running
+// the original after rebinding the name).
+void recurse(py::handle module, py::handle child, py::handle depth,
              std::vector<PyObject *> &path, py::list &found) {
     py::object next_depth = add(depth, make_int(1));
     py::object bound = global(module, SV_NAME("get_nvr_modules"));
-    if (bound.ptr() == function.ptr()) {
-        find_optimized(module, function, child, next_depth, path, found);
+    if (is_function_of(bound, &get_nvr_modules_def, module)) {
+        find_optimized(module, child, next_depth, path, found);
         return;
     }
     py::object more = call(bound, child, next_depth);
@@ -63,7 +64,7 @@ bool on_path(const std::vector<PyObject *> &path, py::handle candidate) {
     return false;
 }
 
-void find_optimized(py::handle module, py::handle function, py::handle net, py::handle depth,
+void find_optimized(py::handle module, py::handle net, py::handle depth,
                     std::vector<PyObject *> &path, py::list &found) {
     py::object members = call_method(net, SV_NAME("__dir__"));
     py::object nn = global(module, SV_NAME("nn"));
@@ -84,8 +85,8 @@ void find_optimized(py::handle module, py::handle function, py::handle net, py::
                 found.append(child);
                 continue;
             }
-            recurse(module, function, call_method(net, SV_NAME("get_submodule"), child_name), depth,
-                    path, found);
+            recurse(module, call_method(net, SV_NAME("get_submodule"), child_name), depth, path,
+                    found);
         }
     } else {
         py::object module_class = attr(nn, SV_NAME("Module"));
@@ -97,7 +98,7 @@ void find_optimized(py::handle module, py::handle function, py::handle net, py::
                 continue;
             }
             if (is_subclass(type_of(attr_or_none(net, member)), module_class))
-                recurse(module, function, attr(net, member), depth, path, found);
+                recurse(module, attr(net, member), depth, path, found);
         }
     }
     path.pop_back();
@@ -107,11 +108,48 @@ py::object get_nvr_modules(py::handle module, py::handle args, py::handle kwargs
     static const char *const names[] = {"net", "depth", nullptr};
     PyObject *net, *depth;
     parse_args(args, kwargs, "OO:get_nvr_modules", names, &net, &depth);
-    py::object self_function = global(module, SV_NAME("get_nvr_modules"));
     std::vector<PyObject *> path;
     py::list found;
-    find_optimized(module, self_function, net, depth, path, found);
+    find_optimized(module, net, depth, path, found);
     return std::move(found);
+}
+
+// Torch used to load a saved 1-dimensional tensor into a 0-dimensional parameter or buffer by
+// taking its first element, and cleaned files rely on it: each dendrite and main module there
+// carries its `module_id` as a text tensor, where a freshly built block holds a 0-dimensional
+// buffer. Current torch refuses the shapes instead, so those entries are narrowed to their first
+// element here, in a copy of the mapping. Without such entries the mapping itself is returned.
+py::object narrow_scalar_entries(py::handle module, py::handle net, py::handle state_dict) {
+    py::object is_tensor = attr(global(module, SV_NAME("torch")), SV_NAME("is_tensor"));
+    auto count = [](py::handle tensor, py::handle method) {
+        py::object value = call_method(tensor, method);
+        long n = PyLong_AsLong(value.ptr());
+        if (n == -1 && PyErr_Occurred())
+            throw py::error_already_set();
+        return n;
+    };
+    py::dict keep_vars;
+    keep_vars["keep_vars"] = py::bool_(true);
+    py::object targets = call_with(attr(net, SV_NAME("state_dict")), py::tuple(), keep_vars);
+    py::object merged;
+    for (py::handle entry : call_method(targets, SV_NAME("items"))) {
+        py::object key = getitem(entry, 0);
+        if (!contains(state_dict, key))
+            continue;
+        py::object saved = getitem(state_dict, key);
+        // Anything else is left for load_state_dict to accept or to report.
+        if (!truth(call(is_tensor, saved)) || count(getitem(entry, 1), SV_NAME("dim")) != 0 ||
+            count(saved, SV_NAME("dim")) != 1 || count(saved, SV_NAME("numel")) < 1)
+            continue;
+        if (!merged) {
+            merged = steal(PyDict_New());
+            if (PyDict_Update(merged.ptr(), state_dict.ptr()) < 0)
+                throw py::error_already_set();
+        }
+        if (PyDict_SetItem(merged.ptr(), key.ptr(), getitem(saved, make_int(0)).ptr()) < 0)
+            throw py::error_already_set();
+    }
+    return merged ? merged : borrow(state_dict.ptr());
 }
 
 py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs) {
@@ -127,7 +165,17 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         exit_process(module, py::handle());
     }
     py::object copy = global(module, SV_NAME("copy"));
+    // A block reachable under two names (an alias attribute, a shared layer) is listed once per
+    // name; it is one module with one saved state, so it is rebuilt once. Rebuilding it again
+    // would double its dendrite copies and the strict load below would refuse the file.
+    std::vector<py::object> rebuilt; // held, so that an identity cannot be reused meanwhile
     for (py::handle m : optimized) {
+        bool seen = false;
+        for (const py::object &done : rebuilt)
+            seen = seen || done.ptr() == m.ptr();
+        if (seen)
+            continue;
+        rebuilt.push_back(borrow(m.ptr()));
         py::object prefix = companion::get_module_base_name(module, m);
         auto saved = [&](const char *suffix) {
             return getitem(state_dict, add(prefix, py::str(suffix)));
@@ -154,7 +202,7 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         register_buffer(m, SV_NAME("module_id"), saved(".module_id"));
         register_buffer(m, SV_NAME("view_tuple"), saved(".view_tuple"));
     }
-    call_method(net, SV_NAME("load_state_dict"), state_dict);
+    call_method(net, SV_NAME("load_state_dict"), narrow_scalar_entries(module, net, state_dict));
     return net;
 }
 

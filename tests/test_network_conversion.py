@@ -1,0 +1,371 @@
+"""convert_network, get_nvr_modules and load_nvr_model, and converted networks that are copied
+or pickled whole."""
+
+import copy
+import subprocess
+import sys
+import types
+
+import pytest
+import torch
+import torch.nn as nn
+from safetensors.torch import save_file
+
+from nevrane import globals_nevrane as GNV
+from nevrane import modules_nevrane as NV
+from nevrane import utils_nevrane as UNV
+from sorvith import network_svp as NS
+
+
+@pytest.fixture(autouse=True)
+def fresh_config():
+    GNV.pc.reset()
+    torch.manual_seed(0)
+    yield GNV.pc
+    GNV.pc.reset()
+
+
+@pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
+def threading_mode(request, monkeypatch):
+    monkeypatch.setattr(NS, "doing_threading", request.param)
+    return request.param
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    """GNV.pc replaced by an object that logs each getter call and forwards it."""
+    real, calls = GNV.pc, []
+
+    class Recording:
+        def __getattr__(self, name):
+            return lambda *a: calls.append(name) or getattr(real, name)(*a)
+
+    monkeypatch.setattr(GNV, "pc", Recording())
+    return calls
+
+
+class Net(nn.Module):
+    """Conv2d, Linear inside a container, GRU and a Linear head; ReLUs get tracked."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(2, 3, 3, padding=1)
+        self.blocks = nn.Sequential(nn.Linear(3 * 4 * 4, 8), nn.ReLU())
+        self.gru = nn.GRU(8, 5)
+        self.head = nn.Linear(5, 2)
+
+    def forward(self, x):
+        h = torch.relu(self.conv(x)).flatten(1)
+        h = self.blocks(h)
+        out, hidden = self.gru(torch.stack([h, 2 * h, -h]))
+        return self.head(out[-1] + hidden[0])
+
+
+def configure():
+    GNV.pc.set_modules_to_convert([nn.Linear, nn.Conv2d, nn.GRU])
+    GNV.pc.set_modules_to_track([nn.ReLU])
+
+
+def layout(module):
+    """(width, view shape) of a wrapped module's output."""
+    if isinstance(module, nn.Conv2d):
+        return module.out_channels, [1, -1, 1, 1]
+    if isinstance(module, nn.GRU):
+        return module.hidden_size, [1, 1, -1]
+    return module.out_features, [1, -1]
+
+
+def save_converted(net, cycles, path):
+    """Convert `net`, build its blocks the way loading does (with `cycles[name]` cycles and
+    fresh values everywhere) and write the state dictionary to `path`. Returns the converted
+    network and the saved tensors."""
+    net = NS.convert_network(net)
+    blocks = {id(b): b for b in NS.get_nvr_modules(net, 0)}  # each shared block once
+    for block in blocks.values():
+        n = cycles[block.name]
+        block.simulate_cycles(n, 10)
+        for i, layer in enumerate(block.layer_array):
+            layer.reset_parameters()
+            # Cleaned files name every layer with a text, where fresh blocks hold a scalar.
+            layer.register_buffer("module_id", UNV.string_to_tensor("%s.%d" % (block.name, i)))
+        if block.processor is None:
+            block.processor_array.append(None)
+        else:
+            entry = copy.deepcopy(block.processor)
+            entry.pre, entry.post = block.processor.post_n1, block.processor.post_n2
+            block.processor_array.append(entry)
+        count = len(block.layer_array)
+        width, view = layout(block.layer_array[0])
+        block.register_parameter("skip_weights", nn.Parameter(torch.randn(count, count, width)))
+        block.register_buffer("module_id", UNV.string_to_tensor(block.name))
+        block.register_buffer("view_tuple", torch.tensor(view))
+        block.num_cycles.fill_(n)
+    state = {k: v.detach().clone().contiguous() for k, v in net.state_dict().items()}
+    save_file(state, str(path))
+    return net, state
+
+
+CYCLES = {"conv": 0, "blocks.0": 3, "gru": 4, "head": 1}
+
+
+class TestConvertNetwork:
+    def test_whole_network(self, capsys):
+        configure()
+        net = Net()
+        originals = {"conv": net.conv, "blocks.0": net.blocks[0], "gru": net.gru, "head": net.head}
+        relu = net.blocks[1]
+        converted = NS.convert_network(net)
+        assert capsys.readouterr().out == "starting main call\n"
+        assert converted is net
+        for name, original in originals.items():
+            block = converted.get_submodule(name)
+            assert type(block) is NS.NVROptimizedModule
+            assert block.name == name and block.layer_array[0] is original
+        tracked = converted.blocks[1]
+        assert type(tracked) is NS.NVRTrackedModule
+        assert tracked.main_module is relu and tracked.name == "blocks.1"
+
+    def test_companion_calls(self, recorder, monkeypatch):
+        calls = []
+        fake = types.SimpleNamespace(convert_module=lambda *args: calls.append(args) or "done")
+        monkeypatch.setattr(NS, "UNV", fake)
+        net = nn.Sequential(nn.Linear(2, 2))
+        assert NS.convert_network(net) == "done"
+        assert recorder == ["get_modules_to_replace", "get_modules_to_convert"]
+        (args,) = calls
+        assert args == (net, 0, "", [], [], NS.NVROptimizedModule, NS.NVRTrackedModule)
+        assert args[3] is not args[4]
+
+    @pytest.mark.parametrize("name", [None, ""])
+    def test_single_module_without_a_name_stops(self, name, capsys):
+        with pytest.raises(SystemExit) as stop:
+            NS.convert_network(nn.Linear(2, 2), *([] if name is None else [name]))
+        assert stop.value.code == -1
+        assert capsys.readouterr().out == (
+            "converting a single layer without a name, add a layer_name param to the call\n")
+
+    def test_single_module_with_a_name(self, monkeypatch):
+        inner = nn.Conv2d(1, 1, 1)
+        block = NS.convert_network(inner, layer_name="stem")
+        assert type(block) is NS.NVROptimizedModule
+        assert block.name == "stem" and block.layer_array[0] is inner
+
+        class Replacement(NS.NVROptimizedModule):  # the class is looked up at each call
+            pass
+
+        monkeypatch.setattr(NS, "NVROptimizedModule", Replacement)
+        assert type(NS.convert_network(nn.Linear(1, 1), "x")) is Replacement
+
+    def test_replacement_comes_first(self, capsys):
+        class Legacy(nn.Module):
+            pass
+
+        made = nn.Linear(3, 3)
+        GNV.pc.set_modules_to_replace([Legacy])
+        GNV.pc.set_replacement_modules([lambda module: made])
+        block = NS.convert_network(Legacy(), "legacy")
+        assert type(block) is NS.NVROptimizedModule and block.layer_array[0] is made
+
+        GNV.pc.set_replacement_modules([lambda module: nn.Sequential(made)])
+        net = NS.convert_network(Legacy())
+        assert capsys.readouterr().out == "starting main call\n"
+        assert type(net) is nn.Sequential and type(net[0]) is NS.NVROptimizedModule
+
+
+def block(name="b"):
+    return NS.NVROptimizedModule(nn.Linear(1, 1), name)
+
+
+class TestGetNvrModules:
+    def test_containers_in_child_order(self):
+        a, b, c = block("a"), block("b"), block("c")
+        net = nn.Sequential(a, nn.ReLU(), nn.Sequential(nn.ModuleList([b])), c)
+        assert NS.get_nvr_modules(net, 0) == [a, b, c]
+        assert NS.get_nvr_modules(net, depth=5) == [a, b, c]
+        assert NS.get_nvr_modules(nn.Linear(1, 1), 0) == []
+
+    def test_attributes_in_dir_order_with_duplicates(self):
+        class Holder(nn.Module):
+            pass
+
+        net, inner, shared, other = Holder(), Holder(), block("shared"), block("other")
+        net.zeta = inner
+        inner.body = shared
+        net.alpha = shared  # reachable under two names: listed twice
+        net.middle = other
+        net.plain = other.layer_array  # not entered through an optimised module either
+        assert NS.get_nvr_modules(net, 0) == [shared, other, shared]
+
+    def test_back_references_are_not_followed(self):
+        class Holder(nn.Module):
+            pass
+
+        net, child, deep = Holder(), Holder(), Holder()
+        found = block()
+        net.child = child
+        child.deep = deep
+        deep.found = found
+        net.me = net
+        deep.root = net  # a reference to an ancestor, not to the module itself
+        child.up = child
+        seq = nn.Sequential(nn.Linear(1, 1))
+        seq.append(seq)
+        deep.seq = seq
+        assert NS.get_nvr_modules(net, 0) == [found]
+
+    def test_attribute_errors(self):
+        class Lookups(nn.Module):
+            @property
+            def missing(self):
+                raise AttributeError("gone")
+
+            @property
+            def broken(self):
+                raise ValueError("broken")
+
+        net = Lookups()
+        net.z = block()
+        with pytest.raises(ValueError, match="broken"):
+            NS.get_nvr_modules(net, 0)
+        del Lookups.broken
+        assert NS.get_nvr_modules(net, 0) == [net.z]
+
+    def test_recursion_goes_through_the_module_name(self, monkeypatch):
+        original = NS.get_nvr_modules
+        seen = []
+
+        def replacement(net, depth):
+            seen.append((type(net).__name__, depth))
+            return original(net, depth)
+
+        monkeypatch.setattr(NS, "get_nvr_modules", replacement)
+        a = block()
+        net = nn.Sequential(nn.Sequential(a))
+        assert original(net, 3) == [a]
+        assert seen == [("Sequential", 4)]
+
+
+class TestLoadNvrModel:
+    def test_round_trip(self, tmp_path, threading_mode):
+        configure()
+        path = tmp_path / "net.safetensors"
+        source, state = save_converted(Net(), CYCLES, path)
+        torch.manual_seed(1)
+        loaded = NS.load_nvr_model(Net(), str(path))
+        got = loaded.state_dict()
+        assert list(got) == list(source.state_dict())
+        for key, value in state.items():
+            if ".layer_array." in key and key.endswith(".module_id"):
+                value = value[0]  # a text loads into a scalar buffer as its first code
+            assert torch.equal(got[key], value), key
+        for name, cycles in CYCLES.items():
+            block = loaded.get_submodule(name)
+            assert len(block.layer_array) == len(block.processor_array) == 1 + (cycles + 1) // 2
+            assert isinstance(block.skip_weights, nn.Parameter) and block.skip_weights.requires_grad
+        gru = loaded.gru
+        assert gru.processor_array[-1].pre.__func__ is NV.GRUProcessor.post_n1
+        assert gru.processor_array[-1].post.__self__ is gru.processor
+        x = torch.randn(4, 2, 4, 4)
+        with torch.no_grad():
+            torch.testing.assert_close(loaded(x), source(x), rtol=0, atol=0)
+
+    def test_block_reachable_under_two_names_is_built_once(self, tmp_path):
+        class Aliased(nn.Module):
+            def __init__(self):
+                super().__init__()
+                self.layers = nn.Sequential(nn.Linear(2, 3), nn.ReLU(), nn.Linear(3, 2))
+                self.last = self.layers[2]
+
+            def forward(self, x):
+                return self.last(self.layers[:2](x))
+
+        path = tmp_path / "net.safetensors"
+        source, state = save_converted(Aliased(), {"layers.0": 2, "layers.2": 3}, path)
+        assert "last.skip_weights" in state and "layers.2.skip_weights" in state
+        loaded = NS.load_nvr_model(Aliased(), str(path))
+        assert loaded.last is loaded.layers[2]
+        assert len(loaded.last.layer_array) == len(loaded.last.processor_array) == 3
+        x = torch.randn(4, 2)
+        with torch.no_grad():
+            assert torch.equal(loaded(x), source(x))
+
+    def test_missing_key_stops_before_any_value_is_loaded(self, tmp_path):
+        configure()
+        path = tmp_path / "net.safetensors"
+        _, state = save_converted(Net(), CYCLES, path)
+        del state["gru.view_tuple"]
+        save_file(state, str(path))
+        net = Net()
+        before = [(p, p.detach().clone()) for p in net.parameters()]
+        with pytest.raises(KeyError, match="gru.view_tuple"):
+            NS.load_nvr_model(net, str(path))
+        assert all(torch.equal(p, value) for p, value in before)
+        # Work done before the error stays done: the modules walked before gru were rebuilt.
+        assert len(net.blocks[0].layer_array) == 3
+        assert not torch.equal(net.blocks[0].skip_weights, state["blocks.0.skip_weights"])
+
+    def test_network_without_blocks_stops(self, tmp_path, capsys):
+        path = tmp_path / "empty.safetensors"
+        save_file({"x": torch.zeros(1)}, str(path))
+        with pytest.raises(SystemExit) as stop:
+            NS.load_nvr_model(nn.Sequential(nn.ReLU()), str(path))
+        assert stop.value.code is None
+        assert capsys.readouterr().out == (
+            "starting main call\nNo NVR modules were found something went wrong with convert network\n")
+
+    def test_single_module_stops_before_reading(self, tmp_path, capsys):
+        with pytest.raises(SystemExit) as stop:
+            NS.load_nvr_model(nn.Linear(2, 2), str(tmp_path / "absent"))
+        assert stop.value.code == -1
+        assert "add a layer_name param" in capsys.readouterr().out
+
+
+PICKLED_CHECK = """
+import sys, torch
+net = torch.load(sys.argv[1], weights_only=False)
+x, seq, want_mlp, want_gru = torch.load(sys.argv[2])
+gru = net["gru"]
+assert type(gru).__module__ == "sorvith.network_svp", type(gru)
+assert gru.processor_array[-1].post.__self__ is gru.processor
+with torch.no_grad():
+    assert torch.equal(net["mlp"](x), want_mlp)
+    assert torch.equal(gru(seq)[0], want_gru)
+print("ok")
+"""
+
+
+class TestWholeNetworkCopies:
+    @pytest.fixture
+    def loaded(self, tmp_path):
+        configure()
+        make = lambda: nn.ModuleDict({
+            "mlp": nn.Sequential(nn.Linear(3, 4), nn.ReLU(), nn.Linear(4, 2)),
+            "gru": nn.GRU(3, 5)})
+        path = tmp_path / "net.safetensors"
+        save_converted(make(), {"mlp.0": 3, "mlp.2": 0, "gru": 2}, path)
+        return NS.load_nvr_model(make(), str(path))
+
+    def test_deepcopy(self, loaded, threading_mode):
+        twin = copy.deepcopy(loaded)
+        x = torch.randn(2, 3)
+        with torch.no_grad():
+            assert torch.equal(twin["mlp"](x), loaded["mlp"](x))
+            twin["mlp"][0].skip_weights.zero_()
+        assert not torch.equal(twin["mlp"][0].skip_weights, loaded["mlp"][0].skip_weights)
+        gru = twin["gru"]
+        assert gru.processor is not loaded["gru"].processor
+        assert all(e.pre.__self__ is gru.processor for e in gru.processor_array)
+        assert type(twin["mlp"][1]) is NS.NVRTrackedModule
+
+    def test_fresh_process_load(self, loaded, tmp_path):
+        x, seq = torch.randn(2, 3), torch.randn(4, 1, 3)
+        with torch.no_grad():
+            expected = (x, seq, loaded["mlp"](x), loaded["gru"](seq)[0])
+        torch.save(loaded, tmp_path / "whole.pt")
+        torch.save(expected, tmp_path / "expected.pt")
+        result = subprocess.run(  # same interpreter and environment as this process
+            [sys.executable, "-c", PICKLED_CHECK, str(tmp_path / "whole.pt"),
+             str(tmp_path / "expected.pt")],
+            capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "ok\n"
