@@ -1,0 +1,52 @@
+// sorvith.blockwise_svp: rewriting each dendritic neuron module of a trained network into one
+// flat NVRLayer block.
+#include "block_conversion.h"
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+#include "network_rewrite.h"
+#include "nvr_layer.h"
+
+using namespace sorvith;
+
+static PyModuleDef blockwise_svp_module = {
+    PyModuleDef_HEAD_INIT, "sorvith.blockwise_svp",
+    "Blockwise rewriting of dendritic networks: each neuron module becomes one NVRLayer.", -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The names are bound in this order; functions look every one of them up again when they run.
+// pdb, string and copy are used by no function but belong to the module's namespace.
+static void bind_names(py::handle m) {
+    bind(m, "GNV", companion::import_globals());
+    bind(m, "NV", companion::import_modules());
+    bind(m, "UNV", companion::import_utils());
+    bind(m, "nn", import("torch.nn"));
+    bind(m, "torch", import("torch"));
+    bind(m, "pdb", import("pdb"));
+    bind(m, "np", import("numpy"));
+    bind(m, "string", import("string"));
+    bind(m, "copy", import("copy"));
+    bind(m, "NVRLayer", blockwise_svp::make_nvr_layer_class(m));
+    bind(m, "unWrap_params", make_function(&blockwise_svp::unwrap_params_def, m));
+    bind(m, "convert_to_nvr_layer_block",
+         make_function(&blockwise_svp::convert_to_nvr_layer_block_def, m));
+    bind(m, "get_pretrained_nvr_attr",
+         make_function(&blockwise_svp::get_pretrained_nvr_attr_def, m));
+    bind(m, "get_pretrained_nvr_var", make_function(&blockwise_svp::get_pretrained_nvr_var_def, m));
+    bind(m, "optimize_module", make_function(&blockwise_svp::optimize_module_def, m));
+    bind(m, "blockwise_network", make_function(&blockwise_svp::blockwise_network_def, m));
+}
+
+PyMODINIT_FUNC PyInit_blockwise_svp() {
+    PyObject *m = PyModule_Create(&blockwise_svp_module);
+    if (!m)
+        return nullptr;
+    try {
+        bind_names(m);
+    } catch (py::error_already_set &error) {
+        error.restore();
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

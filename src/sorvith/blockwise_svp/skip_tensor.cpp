@@ -1,0 +1,326 @@
+#include "skip_tensor.h"
+
+#include "companion/host.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace sorvith::blockwise_svp {
+
+// Six characters, so three marker values: the smallest ordinary block, one dendrite, has
+// three filler rows (two for the dendrite, one for the main module), so at least three filler
+// slots even at width 1.
+const char *const marker_text = "sv-nvr";
+
+std::vector<double> marker_values(const char *text) {
+    std::vector<double> values;
+    double next = 0.0;
+    int index = 0;
+    for (const unsigned char *code = reinterpret_cast<const unsigned char *>(text); *code;
+         ++code) {
+        // Both operands are exact doubles, so one correctly rounded division gives the value
+        // of the integer true division (letter + 1) / 10**4 or / 10**6.
+        next += static_cast<double>(*code + 1) / (index == 0 ? 1e4 : 1e6);
+        if (++index == 2) {
+            values.push_back(next);
+            next = 0.0;
+            index = 0;
+        }
+    }
+    return values;
+}
+
+namespace {
+
+py::object name_attr(py::handle obj, const char *name) { return attr(obj, py::str(name)); }
+
+py::object slice(Py_ssize_t start, Py_ssize_t stop) {
+    return steal(PySlice_New(make_int(start).ptr(), make_int(stop).ptr(), nullptr));
+}
+
+Py_ssize_t as_size(py::handle value) {
+    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    return n;
+}
+
+// callable(*args, **kwargs) with the keywords given as name/value pairs.
+py::object call_kw(py::handle callable, py::tuple args,
+                   std::initializer_list<std::pair<const char *, py::handle>> keywords) {
+    py::dict kw;
+    for (const auto &entry : keywords)
+        kw[entry.first] = entry.second;
+    return call_with(callable, args, kw);
+}
+
+// One entry of the skip list: the weights of the earlier blocks into one receiving block.
+struct Entry {
+    py::object value;
+    // Read in bulk: a strided real floating tensor whose element [j][k] holds one value.
+    bool bulk = false;
+    Py_ssize_t rows = 0, cols = 0;
+    py::object matrix; // bulk: the entry as a detached (rows, cols) tensor
+};
+
+// Decides whether the entry can be read in bulk with exactly the values, order and element
+// conversions that reading it element by element gives. Anything else (other tensor classes,
+// integer, complex or meta tensors, other shapes, plain lists) is read element by element.
+void classify(py::handle torch, Entry &entry) {
+    py::handle type = type_of(entry.value);
+    if (type.ptr() != name_attr(torch, "Tensor").ptr() &&
+        type.ptr() != attr(name_attr(torch, "nn"), SV_NAME("Parameter")).ptr())
+        return;
+    if (name_attr(entry.value, "layout").ptr() != name_attr(torch, "strided").ptr() ||
+        truth(name_attr(entry.value, "is_nested")))
+        return;
+    py::object dtype = name_attr(entry.value, "dtype");
+    bool real_float = false;
+    for (const char *name : {"float32", "float64", "float16", "bfloat16"})
+        real_float = real_float || dtype.ptr() == name_attr(torch, name).ptr();
+    if (!real_float)
+        return;
+    if (equal(name_attr(name_attr(entry.value, "device"), "type"), py::str("meta")))
+        return;
+    py::object shape = steal(PySequence_Tuple(name_attr(entry.value, "shape").ptr()));
+    Py_ssize_t rank = PyTuple_GET_SIZE(shape.ptr());
+    if (rank < 2)
+        return;
+    // Trailing dimensions of size 1 leave one value per element.
+    for (Py_ssize_t d = 2; d < rank; ++d)
+        if (as_size(PyTuple_GET_ITEM(shape.ptr(), d)) != 1)
+            return;
+    entry.rows = as_size(PyTuple_GET_ITEM(shape.ptr(), 0));
+    entry.cols = as_size(PyTuple_GET_ITEM(shape.ptr(), 1));
+    entry.matrix = call_method(call_method(entry.value, SV_NAME("detach")), SV_NAME("reshape"),
+                               make_int(entry.rows), make_int(entry.cols));
+    entry.bulk = true;
+}
+
+// The entry's values as float64, row by row: what `.item()` gives for each element.
+py::object bulk_values(py::handle torch, const Entry &entry) {
+    py::object on_cpu =
+        call_method(entry.matrix, SV_NAME("to"), py::str("cpu"), name_attr(torch, "float64"));
+    py::object array = call_kw(name_attr(on_cpu, "numpy"), py::tuple(), {{"force", Py_True}});
+    return call_method(array, SV_NAME("reshape"), make_int(-1));
+}
+
+struct Statistics {
+    Py_ssize_t width = 1;
+    py::object mean, std; // unset (null) when the skip list holds no element
+};
+
+Statistics statistics(py::handle np, py::handle torch, std::vector<Entry> &entries) {
+    py::object values = call(name_attr(np, "array"), py::list());
+    py::object append = name_attr(np, "append");
+    py::list pending; // bulk values not yet joined to `values`
+    auto join = [&] {
+        if (PyList_GET_SIZE(pending.ptr()) == 0)
+            return;
+        pending.insert(0, values);
+        values = call(name_attr(np, "concatenate"), py::tuple(pending));
+        pending = py::list();
+    };
+    Py_ssize_t largest = 0;
+    for (Entry &entry : entries) {
+        if (entry.bulk) {
+            if (entry.rows > 0 && entry.cols > 0) {
+                pending.append(bulk_values(torch, entry));
+                largest = std::max(largest, entry.cols - 1);
+            }
+            continue;
+        }
+        join();
+        Py_ssize_t rows = length(entry.value);
+        for (Py_ssize_t j = 0; j < rows; ++j) {
+            py::object row = getitem(entry.value, make_int(j));
+            Py_ssize_t n = length(row);
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                py::object item = call_method(getitem(row, make_int(k)), SV_NAME("item"));
+                values = call(append, values, item);
+                largest = std::max(largest, k);
+            }
+        }
+    }
+    join();
+    Statistics result;
+    result.width = largest + 1;
+    if (length(values) != 0) {
+        result.mean = call_method(values, SV_NAME("mean"));
+        result.std = call_method(values, SV_NAME("std"));
+    }
+    return result;
+}
+
+// The filler state shared by the slot-by-slot and the bulk fill.
+struct Filler {
+    py::handle module, np;
+    const Statistics &stats;
+    std::vector<double> markers;
+    size_t letter_index = 0;
+
+    py::object draw() const {
+        if (!stats.mean)
+            raise_unbound_local("mean");
+        return call(name_attr(name_attr(np, "random"), "normal"), stats.mean, stats.std);
+    }
+
+    // The marker value goes into slot [i][j][k] on the element as stored: rounded to two
+    // decimals, then moved away from zero (a rounded 0 counts as non-negative).
+    void mark(py::handle skip, Py_ssize_t i, Py_ssize_t j, Py_ssize_t k) {
+        py::object index_i = make_int(i), index_j = make_int(j), index_k = make_int(k);
+        auto row = [&] { return getitem(getitem(skip, index_i), index_j); };
+        py::object item = call_method(getitem(row(), index_k), SV_NAME("item"));
+        py::object rounded = call(global(module, SV_NAME("round")), item, make_int(2));
+        if (PyObject_SetItem(row().ptr(), index_k.ptr(), rounded.ptr()) < 0)
+            throw py::error_already_set();
+        bool negative = truth(
+            steal(PyObject_RichCompare(getitem(row(), index_k).ptr(), make_int(0).ptr(), Py_LT)));
+        py::object shift = steal(PyFloat_FromDouble(markers[letter_index] * (negative ? -1 : 1)));
+        py::object target = row();
+        py::object element = add_in_place(getitem(target, index_k), shift);
+        if (PyObject_SetItem(target.ptr(), index_k.ptr(), element.ptr()) < 0)
+            throw py::error_already_set();
+        ++letter_index;
+    }
+};
+
+// The fill written out slot by slot: the reference behaviour, used whenever the bulk fill
+// cannot promise the same bits and the same errors.
+void fill_slot_by_slot(Filler &filler, py::handle skip, std::vector<Entry> &entries,
+                       Py_ssize_t width) {
+    Py_ssize_t count = static_cast<Py_ssize_t>(entries.size());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        py::object index_i = make_int(i);
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            py::object index_j = make_int(j);
+            const py::object &entry = entries[i].value;
+            if (j < length(entry)) {
+                py::object row = getitem(entry, index_j);
+                Py_ssize_t n = length(row);
+                for (Py_ssize_t k = 0; k < n; ++k) {
+                    py::object index_k = make_int(k);
+                    py::object value = getitem(row, index_k);
+                    py::object target = getitem(getitem(skip, index_i), index_j);
+                    if (PyObject_SetItem(target.ptr(), index_k.ptr(), value.ptr()) < 0)
+                        throw py::error_already_set();
+                }
+                continue;
+            }
+            for (Py_ssize_t k = 0; k < width; ++k) {
+                py::object index_k = make_int(k);
+                py::object value = filler.draw();
+                py::object target = getitem(getitem(skip, index_i), index_j);
+                if (PyObject_SetItem(target.ptr(), index_k.ptr(), value.ptr()) < 0)
+                    throw py::error_already_set();
+                if (filler.letter_index < filler.markers.size())
+                    filler.mark(skip, i, j, k);
+            }
+        }
+    }
+}
+
+// Normal draws lie within 12.1 standard deviations of the mean (the generator's polar method
+// cannot go further), so below this bound no draw can overflow float32. Storing a Python
+// float beyond float32's range raises, which only the slot-by-slot fill reproduces.
+bool float32_safe(const Statistics &stats) {
+    if (!stats.mean)
+        return true;
+    double mean = PyFloat_AsDouble(stats.mean.ptr());
+    double std = PyFloat_AsDouble(stats.std.ptr());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!std::isfinite(mean) || !std::isfinite(std))
+        return true; // the draws are infinite or NaN, which float32 takes
+    return std::fabs(mean) + 13.0 * std < 1e38;
+}
+
+// Copied rows with one tensor copy per entry, all filler values from one draw of numpy's
+// generator (the same sequence as one draw per slot), written with one indexed store; the
+// marker slots are then done slot by slot on the stored values.
+void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector<Entry> &entries,
+                  Py_ssize_t width) {
+    Py_ssize_t count = static_cast<Py_ssize_t>(entries.size());
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> filler_rows;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Entry &entry = entries[i];
+        Py_ssize_t copied = std::min(entry.rows, count);
+        if (copied > 0 && entry.cols > 0) {
+            py::object target = getitem(skip, py::make_tuple(make_int(i), slice(0, copied),
+                                                              slice(0, entry.cols)));
+            py::object source = copied == entry.rows ? entry.matrix
+                                                     : getitem(entry.matrix, slice(0, copied));
+            call_method(target, SV_NAME("copy_"), source);
+        }
+        for (Py_ssize_t j = copied; j < count; ++j)
+            filler_rows.emplace_back(i, j);
+    }
+    Py_ssize_t slots = static_cast<Py_ssize_t>(filler_rows.size()) * width;
+    if (slots == 0)
+        return;
+    if (!filler.stats.mean)
+        raise_unbound_local("mean");
+    py::object draws = call(name_attr(name_attr(filler.np, "random"), "normal"),
+                            filler.stats.mean, filler.stats.std, make_int(slots));
+
+    py::object device = name_attr(skip, "device");
+    py::object values = call(name_attr(torch, "from_numpy"), draws);
+    values = call_kw(name_attr(values, "to"), py::tuple(),
+                     {{"device", device}, {"dtype", name_attr(skip, "dtype")}});
+    values = call_method(values, SV_NAME("view"),
+                         make_int(static_cast<Py_ssize_t>(filler_rows.size())), make_int(width));
+    py::list receiving, contributing;
+    for (const auto &row : filler_rows) {
+        receiving.append(make_int(row.first));
+        contributing.append(make_int(row.second));
+    }
+    py::object long_type = name_attr(torch, "int64");
+    auto index_tensor = [&](py::handle list) {
+        return call_kw(name_attr(torch, "tensor"), py::make_tuple(list),
+                       {{"dtype", long_type}, {"device", device}});
+    };
+    call_method(skip, SV_NAME("index_put_"),
+                py::make_tuple(index_tensor(receiving), index_tensor(contributing)), values);
+
+    Py_ssize_t marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
+    for (Py_ssize_t slot = 0; slot < marked; ++slot) {
+        const auto &row = filler_rows[static_cast<size_t>(slot / width)];
+        filler.mark(skip, row.first, row.second, slot % width);
+    }
+}
+
+} // namespace
+
+py::object build_skip_tensor(py::handle module, py::handle skip_list) {
+    py::object torch = global(module, SV_NAME("torch"));
+    py::object np = global(module, SV_NAME("np"));
+
+    Py_ssize_t count = length(skip_list);
+    std::vector<Entry> entries(static_cast<size_t>(count));
+    bool all_bulk = true;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Entry &entry = entries[static_cast<size_t>(i)];
+        entry.value = getitem(skip_list, make_int(i));
+        classify(torch, entry);
+        all_bulk = all_bulk && entry.bulk;
+    }
+
+    Statistics stats = statistics(np, torch, entries);
+    Filler filler{module, np, stats, marker_values(marker_text)};
+
+    py::object skip = call(name_attr(torch, "zeros"), make_int(count), make_int(count),
+                           make_int(stats.width));
+    py::object dtype = name_attr(skip, "dtype");
+    bool bulk_dtype = dtype.ptr() == name_attr(torch, "float64").ptr() ||
+                      (dtype.ptr() == name_attr(torch, "float32").ptr() && float32_safe(stats));
+    if (all_bulk && bulk_dtype)
+        fill_in_bulk(filler, torch, skip, entries, stats.width);
+    else
+        fill_slot_by_slot(filler, skip, entries, stats.width);
+    return skip;
+}
+
+} // namespace sorvith::blockwise_svp
