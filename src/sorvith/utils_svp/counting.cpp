@@ -1,0 +1,45 @@
+#include "counting.h"
+
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+
+namespace sorvith::utils_svp {
+
+namespace {
+
+py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", nullptr};
+    PyObject *net;
+    parse_args(args, kwargs, "O:sv_count_params", names, &net);
+
+    py::object parameters;
+    if (companion::flag(module, companion::getters::count_training_params())) {
+        parameters = call_method(net, SV_NAME("named_parameters"));
+    } else {
+        // clean_net rewrites its argument in place, so it gets a private copy.
+        py::object copy = companion::deep_copy_nvr(module, net);
+        py::object cleaned = call(global(module, SV_NAME("clean_net")), copy);
+        parameters = steal(PySequence_List(call_method(cleaned, SV_NAME("named_parameters")).ptr()));
+    }
+    // Keyed by the address of the first element: tensors that share storage from the same
+    // start (tied weights) count once, with the last one's size.
+    py::dict unique_params;
+    for (py::handle entry : parameters) {
+        auto [name, param] = unpack_pair(entry);
+        if (contains(name, SV_NAME("parent_module")))
+            continue;
+        unique_params[call_method(param, SV_NAME("data_ptr"))] = param;
+    }
+    py::object total = make_int(0);
+    for (auto item : unique_params)
+        total = add(total, call_method(item.second, SV_NAME("numel")));
+    return total;
+}
+
+} // namespace
+
+PyMethodDef sv_count_params_def =
+    SV_METHOD("sv_count_params", sv_count_params, "sv_count_params(net)\n--\n\n");
+
+} // namespace sorvith::utils_svp

@@ -1,0 +1,61 @@
+// sorvith.utils_svp: cleaning, saving and loading dendritic networks, counting their
+// parameters and printing gradient diagnostics.
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+#include "counting.h"
+#include "grad_diagnostics.h"
+#include "loading.h"
+#include "saving.h"
+#include "warning_filters.h"
+
+using namespace sorvith;
+
+static PyModuleDef utils_svp_module = {
+    PyModuleDef_HEAD_INIT, "sorvith.utils_svp",
+    "Cleaning, saving and loading of dendritic networks, parameter counts and gradient "
+    "diagnostics.",
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The names are bound in this order; functions look every one of them up again when they run.
+static void bind_names(py::handle m) {
+    bind(m, "torch", import("torch"));
+    bind(m, "nn", import("torch.nn"));
+    bind(m, "init", import("torch.nn.init"));
+    bind(m, "F", import("torch.nn.functional"));
+    bind(m, "math", import("math"));
+    bind(m, "np", import("numpy"));
+    bind(m, "pdb", import("pdb"));
+    bind(m, "os", import("os"));
+    bind(m, "time", import("time"));
+    bind(m, "warnings", import("warnings"));
+    bind(m, "GNV", companion::import_globals());
+    bind(m, "UNV", companion::import_utils());
+    bind(m, "SL", import("sorvith.slim_load"));
+    bind(m, "BSV", import("sorvith.blockwise_svp"));
+    bind(m, "copy", import("copy"));
+    bind(m, "load_file", import_from("safetensors.torch", "load_file"));
+    bind(m, "save_file", import_from("safetensors.torch", "save_file"));
+    bind(m, "check_requires_grad", make_function(&utils_svp::check_requires_grad_def, m));
+    bind(m, "debug_print_grad_modules", make_function(&utils_svp::debug_print_grad_modules_def, m));
+    bind(m, "add_future_warning", make_function(&utils_svp::add_future_warning_def, m));
+    bind(m, "remove_future_warning", make_function(&utils_svp::remove_future_warning_def, m));
+    bind(m, "load_net", make_function(&utils_svp::load_net_def, m));
+    bind(m, "clean_net", make_function(&utils_svp::clean_net_def, m));
+    bind(m, "sv_save_net", make_function(&utils_svp::sv_save_net_def, m));
+    bind(m, "sv_count_params", make_function(&utils_svp::sv_count_params_def, m));
+}
+
+PyMODINIT_FUNC PyInit_utils_svp() {
+    PyObject *m = PyModule_Create(&utils_svp_module);
+    if (!m)
+        return nullptr;
+    try {
+        bind_names(m);
+    } catch (py::error_already_set &error) {
+        error.restore();
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

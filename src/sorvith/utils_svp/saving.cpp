@@ -1,0 +1,101 @@
+#include "saving.h"
+
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+#include "safe_write.h"
+
+namespace sorvith::utils_svp {
+
+namespace {
+
+// BSV.blockwise_network, UNV.deep_copy_nvr, SL.refresh_net: the three steps of cleaning that
+// clean_net and sv_save_net share.
+py::object blockwise_then_refresh(py::handle module, py::handle net) {
+    py::object x = call_method(global(module, SV_NAME("BSV")), SV_NAME("blockwise_network"), net);
+    x = companion::deep_copy_nvr(module, x);
+    return call_method(global(module, SV_NAME("SL")), SV_NAME("refresh_net"), x);
+}
+
+py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", nullptr};
+    PyObject *net;
+    parse_args(args, kwargs, "O:clean_net", names, &net);
+    // The caller's own network goes to the blockwise rewrite, which changes it in place.
+    return blockwise_then_refresh(module, net);
+}
+
+// True when the environment names this process as a nonzero rank of a distributed run.
+bool other_rank(py::handle module, py::handle os) {
+    py::object environ = attr(os, SV_NAME("environ"));
+    if (!contains(environ, SV_NAME("RANK")))
+        return false;
+    py::object rank = call(global(module, SV_NAME("int")), getitem(environ, SV_NAME("RANK")));
+    return truth(rank);
+}
+
+// Creates `folder` (with its parents) when missing; returns the save point, folder + "/".
+py::object make_folders(py::handle os, py::handle folder) {
+    py::object os_path = attr(os, SV_NAME("path"));
+    if (!truth(call_method(os_path, SV_NAME("isdir"), folder)))
+        call_method(os, SV_NAME("makedirs"), folder);
+    py::object save_point = add(folder, py::str("/"));
+    if (!truth(call_method(os_path, SV_NAME("isdir"), save_point)))
+        call_method(os, SV_NAME("mkdir"), save_point);
+    return save_point;
+}
+
+// Drops the companion's training marker and gives every parameter contiguous storage, which
+// the safetensors writer requires.
+void strip_for_saving(py::handle net) {
+    if (PyObject_SetAttr(net.ptr(), SV_NAME("tracker_string").ptr(), nullptr) < 0)
+        throw py::error_already_set();
+    py::object parameters = call_method(net, SV_NAME("parameters"));
+    for (py::handle param : parameters) {
+        py::object data = attr(param, SV_NAME("data"));
+        set_attr(param, SV_NAME("data"), call_method(data, SV_NAME("contiguous")));
+    }
+}
+
+// Writes `net` in the storage mode that the configuration selects now.
+void write_network(py::handle module, py::handle net, py::handle path) {
+    namespace getters = companion::getters;
+    if (!companion::flag(module, getters::using_safe_tensors())) {
+        py::object torch = global(module, SV_NAME("torch"));
+        write_keeping_previous(module, path, [&] { call_method(torch, SV_NAME("save"), net, path); });
+    } else if (companion::flag(module, getters::weight_tying_experimental())) {
+        write_keeping_previous(module, path, [&] {
+            companion::save_model_with_weight_tying(module, net, path);
+        });
+    } else {
+        py::object save_file = global(module, SV_NAME("save_file"));
+        py::object state_dict = call_method(net, SV_NAME("state_dict"));
+        write_keeping_previous(module, path, [&] { call(save_file, state_dict, path); });
+    }
+}
+
+py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", "folder", "name", nullptr};
+    PyObject *net_arg, *folder, *name;
+    parse_args(args, kwargs, "OOO:sv_save_net", names, &net_arg, &folder, &name);
+
+    py::object os = global(module, SV_NAME("os"));
+    if (other_rank(module, os))
+        return py::none();
+    // Only this private copy is changed from here on.
+    py::object net = companion::deep_copy_nvr(module, net_arg);
+    py::object save_point = make_folders(os, folder);
+    net = blockwise_then_refresh(module, net);
+    strip_for_saving(net);
+    py::object path = add(add(save_point, name), py::str("_nvr.pt"));
+    write_network(module, net, path);
+    return py::none();
+}
+
+} // namespace
+
+PyMethodDef clean_net_def = SV_METHOD("clean_net", clean_net, "clean_net(net)\n--\n\n");
+PyMethodDef sv_save_net_def =
+    SV_METHOD("sv_save_net", sv_save_net, "sv_save_net(net, folder, name)\n--\n\n");
+
+} // namespace sorvith::utils_svp

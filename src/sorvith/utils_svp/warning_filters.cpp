@@ -1,0 +1,40 @@
+#include "warning_filters.h"
+
+#include "companion/host.h"
+#include "companion/pyclass.h"
+
+namespace sorvith::utils_svp {
+
+namespace {
+
+py::object filters(py::handle module) {
+    return attr(global(module, SV_NAME("warnings")), SV_NAME("filters"));
+}
+
+py::object add_future_warning(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {nullptr};
+    parse_args(args, kwargs, ":add_future_warning", names);
+    // (action, message, category, module, line): ignore every warning from anywhere.
+    py::object entry = py::make_tuple(py::str("ignore"), py::none(),
+                                      py::handle(PyExc_Warning), py::none(), make_int(0));
+    call_method(filters(module), SV_NAME("insert"), make_int(0), entry);
+    return py::none();
+}
+
+py::object remove_future_warning(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {nullptr};
+    parse_args(args, kwargs, ":remove_future_warning", names);
+    // del warnings.filters[0], whatever entry is there.
+    if (PyObject_DelItem(filters(module).ptr(), make_int(0).ptr()) < 0)
+        throw py::error_already_set();
+    return py::none();
+}
+
+} // namespace
+
+PyMethodDef add_future_warning_def =
+    SV_METHOD("add_future_warning", add_future_warning, "add_future_warning()\n--\n\n");
+PyMethodDef remove_future_warning_def =
+    SV_METHOD("remove_future_warning", remove_future_warning, "remove_future_warning()\n--\n\n");
+
+} // namespace sorvith::utils_svp
