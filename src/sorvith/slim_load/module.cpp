@@ -1,0 +1,51 @@
+// sorvith.slim_load: the cleaned, inference form of a blockwise network. NVRModulePyThread
+// takes the place of every NVRLayer, and refresh_net walks a network to put it there.
+#include "companion/host.h"
+#include "companion/nevrane.h"
+#include "companion/pyclass.h"
+#include "pretrained_access.h"
+#include "py_thread_module.h"
+#include "rebuild.h"
+
+using namespace sorvith;
+
+static PyModuleDef slim_load_module = {
+    PyModuleDef_HEAD_INIT, "sorvith.slim_load",
+    "The cleaned block module and the rebuild of blockwise networks into their cleaned form.",
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The names are bound in this order; functions look every one of them up again when they run,
+// so a caller who assigns doing_threading or ModuleType changes every later call.
+static void bind_names(py::handle m) {
+    bind(m, "GNV", companion::import_globals());
+    bind(m, "load_file", import_from("safetensors.torch", "load_file"));
+    bind(m, "copy", import("copy"));
+    bind(m, "nn", import("torch.nn"));
+    bind(m, "torch", import("torch"));
+    bind(m, "pdb", import("pdb"));
+    bind(m, "Thread", import_from("threading", "Thread"));
+    bind(m, "doing_threading", py::bool_(false));
+    bind(m, "loaded_full_print", py::bool_(false));
+    py::object block_class = slim_load::make_py_thread_module_class(m);
+    bind(m, "NVRModulePyThread", block_class);
+    bind(m, "get_pretrained_nvr_attr", make_function(&slim_load::get_pretrained_nvr_attr_def, m));
+    bind(m, "get_pretrained_nvr_var", make_function(&slim_load::get_pretrained_nvr_var_def, m));
+    bind(m, "ModuleType", block_class);
+    bind(m, "make_module", make_function(&slim_load::make_module_def, m));
+    bind(m, "refresh_nvr", make_function(&slim_load::refresh_nvr_def, m));
+    bind(m, "refresh_net", make_function(&slim_load::refresh_net_def, m));
+}
+
+PyMODINIT_FUNC PyInit_slim_load() {
+    PyObject *m = PyModule_Create(&slim_load_module);
+    if (!m)
+        return nullptr;
+    try {
+        bind_names(m);
+    } catch (py::error_already_set &error) {
+        error.restore();
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

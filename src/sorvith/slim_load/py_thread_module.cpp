@@ -1,0 +1,55 @@
+#include "py_thread_module.h"
+
+#include "companion/block_forward.h"
+#include "companion/host.h"
+#include "companion/pyclass.h"
+
+namespace sorvith::slim_load {
+
+namespace {
+
+// original_module.<name>.clone().detach(): a copy of its own, cut from autograd.
+py::object detached_copy(py::handle original, py::handle name) {
+    py::object copy = call_method(attr(original, name), SV_NAME("clone"));
+    return call_method(copy, SV_NAME("detach"));
+}
+
+py::object init(py::handle, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"", "original_module", nullptr};
+    PyObject *self, *original;
+    parse_args(args, kwargs, "OO:__init__", names, &self, &original);
+
+    init_module_base(self);
+    // Shared with the layer: a change made through either object is seen by both.
+    set_attr(self, SV_NAME("layer_array"), attr(original, SV_NAME("layer_array")));
+    set_attr(self, SV_NAME("processor_array"), attr(original, SV_NAME("processor_array")));
+    set_attr(self, SV_NAME("skip_weights"), attr(original, SV_NAME("skip_weights")));
+    register_buffer(self, SV_NAME("node_index"), detached_copy(original, SV_NAME("node_index")));
+    register_buffer(self, SV_NAME("module_id"), detached_copy(original, SV_NAME("module_id")));
+    register_buffer(self, SV_NAME("num_cycles"), attr(original, SV_NAME("num_cycles")));
+    register_buffer(self, SV_NAME("view_tuple"), attr(original, SV_NAME("view_tuple")));
+    return py::none();
+}
+
+py::object forward(py::handle module, py::handle args, py::handle kwargs) {
+    return block::forward(module, args, kwargs, {/*retest_threading=*/true, /*add_in_place=*/true});
+}
+
+PyMethodDef init_def = SV_METHOD("__init__", init, "__init__(self, original_module)\n--\n\n");
+PyMethodDef process_and_forward_def =
+    SV_METHOD("process_and_forward", block::process_and_forward,
+              "process_and_forward(self, /, *args2, **kwargs2)\n--\n\n");
+PyMethodDef process_and_pre_def = SV_METHOD("process_and_pre", block::process_and_pre,
+                                            "process_and_pre(self, /, *args, **kwargs)\n--\n\n");
+PyMethodDef forward_def =
+    SV_METHOD("forward", forward, "forward(self, /, *args, **kwargs)\n--\n\n");
+
+} // namespace
+
+py::object make_py_thread_module_class(py::handle module) {
+    return make_module_class(module, "NVRModulePyThread", nullptr,
+                             {&init_def, &process_and_forward_def, &process_and_pre_def,
+                              &forward_def});
+}
+
+} // namespace sorvith::slim_load
