@@ -27,26 +27,14 @@ static void bind_names(py::handle m) {
     bind(m, "string", import("string"));
     bind(m, "copy", import("copy"));
     bind(m, "NVRLayer", blockwise_svp::make_nvr_layer_class(m));
-    bind(m, "unWrap_params", make_function(&blockwise_svp::unwrap_params_def, m));
-    bind(m, "convert_to_nvr_layer_block",
-         make_function(&blockwise_svp::convert_to_nvr_layer_block_def, m));
-    bind(m, "get_pretrained_nvr_attr",
-         make_function(&blockwise_svp::get_pretrained_nvr_attr_def, m));
-    bind(m, "get_pretrained_nvr_var", make_function(&blockwise_svp::get_pretrained_nvr_var_def, m));
-    bind(m, "optimize_module", make_function(&blockwise_svp::optimize_module_def, m));
-    bind(m, "blockwise_network", make_function(&blockwise_svp::blockwise_network_def, m));
+    bind_function(m, &blockwise_svp::unwrap_params_def);
+    bind_function(m, &blockwise_svp::convert_to_nvr_layer_block_def);
+    bind_function(m, &blockwise_svp::get_pretrained_nvr_attr_def);
+    bind_function(m, &blockwise_svp::get_pretrained_nvr_var_def);
+    bind_function(m, &blockwise_svp::optimize_module_def);
+    bind_function(m, &blockwise_svp::blockwise_network_def);
 }
 
 PyMODINIT_FUNC PyInit_blockwise_svp() {
-    PyObject *m = PyModule_Create(&blockwise_svp_module);
-    if (!m)
-        return nullptr;
-    try {
-        bind_names(m);
-    } catch (py::error_already_set &error) {
-        error.restore();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return create_module(&blockwise_svp_module, bind_names);
 }

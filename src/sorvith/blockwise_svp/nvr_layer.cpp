@@ -108,12 +108,7 @@ py::object block_output(py::handle self, Py_ssize_t c, bool main, py::handle inp
 }
 
 py::object forward(py::handle module, py::handle args, py::handle kwargs) {
-    if (PyTuple_GET_SIZE(args.ptr()) < 1) {
-        PyErr_SetString(PyExc_TypeError,
-                        "NVRLayer.forward() missing 1 required positional argument: 'self'");
-        throw py::error_already_set();
-    }
-    py::handle self = PyTuple_GET_ITEM(args.ptr(), 0);
+    py::handle self = method_self(args, "forward");
     py::object inputs = rest_of(args, 1);
     py::object keywords = kwargs_dict(kwargs);
 

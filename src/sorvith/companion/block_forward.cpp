@@ -40,21 +40,10 @@ py::object prepend(std::initializer_list<py::handle> head, py::handle tail) {
     return result;
 }
 
-// The instance of a method call. Called through the class with no arguments at all, the
-// host would report the missing `self`; so do we, instead of reading past the tuple.
-py::handle instance(py::handle args, const char *method) {
-    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'",
-                     method);
-        throw py::error_already_set();
-    }
-    return PyTuple_GET_ITEM(args.ptr(), 0);
-}
-
 } // namespace
 
 py::object process_and_forward(py::handle module, py::handle args, py::handle kwargs) {
-    py::handle self = instance(args, "process_and_forward");
+    py::handle self = method_self(args, "process_and_forward");
     // (k, outputs, *inputs) after the instance; too few arguments fail as tuple indexing would.
     py::object position = getitem(args, 1);
     py::object outputs = getitem(args, 2);
@@ -80,7 +69,7 @@ py::object process_and_forward(py::handle module, py::handle args, py::handle kw
 }
 
 py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs) {
-    py::handle self = instance(args, "process_and_pre");
+    py::handle self = method_self(args, "process_and_pre");
     py::object outputs = getitem(args, 1);
     py::object position = make_int(PyObject_Length(outputs.ptr()) - 1);
     if (PyErr_Occurred())
@@ -153,7 +142,7 @@ py::object finish(py::handle self, py::handle current) {
 }
 
 py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
-    py::handle self = instance(args, "forward");
+    py::handle self = method_self(args, "forward");
     py::object inputs = rest_of(args, 1);
     py::object keywords = kwargs_dict(kwargs); // the one mapping every step receives
 

@@ -4,6 +4,15 @@
 
 namespace sorvith {
 
+py::handle method_self(py::handle args, const char *method) {
+    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'",
+                     method);
+        throw py::error_already_set();
+    }
+    return PyTuple_GET_ITEM(args.ptr(), 0);
+}
+
 py::object rest_of(py::handle args, Py_ssize_t start) {
     return steal(PyTuple_GetSlice(args.ptr(), start, PyTuple_GET_SIZE(args.ptr())));
 }
@@ -60,6 +69,24 @@ void register_parameter(py::handle owner, py::handle name, py::handle parameter)
 void bind(py::handle module, const char *name, py::handle value) {
     if (PyModule_AddObjectRef(module.ptr(), name, value.ptr()) < 0)
         throw py::error_already_set();
+}
+
+void bind_function(py::handle module, PyMethodDef *def) {
+    bind(module, def->ml_name, make_function(def, module));
+}
+
+PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module)) {
+    PyObject *module = PyModule_Create(def);
+    if (!module)
+        return nullptr;
+    try {
+        bind_names(module);
+    } catch (py::error_already_set &error) {
+        error.restore();
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }
 
 py::object import(const char *name) { return steal(PyImport_ImportModule(name)); }

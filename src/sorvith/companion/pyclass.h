@@ -51,6 +51,10 @@ void parse_args(py::handle args, py::handle kwargs, const char *format, const ch
         throw py::error_already_set();
 }
 
+// args[0], the instance of a method call. Called through the class with no arguments at all,
+// the host would report the missing `self`; so does this, instead of reading past the tuple.
+py::handle method_self(py::handle args, const char *method);
+
 // args[1:], the arguments of a method call after the instance.
 py::object rest_of(py::handle args, Py_ssize_t start);
 
@@ -79,6 +83,13 @@ void register_parameter(py::handle owner, py::handle name, py::handle parameter)
 
 // Binds name = value in the module namespace.
 void bind(py::handle module, const char *name, py::handle value);
+
+// Binds the module-level function made from `def` under its own name.
+void bind_function(py::handle module, PyMethodDef *def);
+
+// What PyInit_<name> does: creates the module and binds its names, in order; an error on the
+// way (a missing companion library, most often) makes the import fail with that error.
+PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module));
 
 // import name (the submodule itself for a dotted name) and `from name import attr`.
 py::object import(const char *name);

@@ -26,23 +26,13 @@ static void bind_names(py::handle m) {
     bind(m, "Thread", import_from("threading", "Thread"));
     bind(m, "doing_threading", py::bool_(false));
     bind(m, "loaded_full_print", py::bool_(false));
-    bind(m, "convert_network", make_function(&network_svp::convert_network_def, m));
-    bind(m, "get_nvr_modules", make_function(&network_svp::get_nvr_modules_def, m));
-    bind(m, "load_nvr_model", make_function(&network_svp::load_nvr_model_def, m));
+    bind_function(m, &network_svp::convert_network_def);
+    bind_function(m, &network_svp::get_nvr_modules_def);
+    bind_function(m, &network_svp::load_nvr_model_def);
     bind(m, "NVROptimizedModule", network_svp::make_optimized_module_class(m));
     bind(m, "NVRTrackedModule", network_svp::make_tracked_module_class(m));
 }
 
 PyMODINIT_FUNC PyInit_network_svp() {
-    PyObject *m = PyModule_Create(&network_svp_module);
-    if (!m)
-        return nullptr;
-    try {
-        bind_names(m);
-    } catch (py::error_already_set &error) {
-        error.restore();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return create_module(&network_svp_module, bind_names);
 }

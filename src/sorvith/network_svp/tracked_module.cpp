@@ -58,12 +58,7 @@ py::object getattr_(py::handle, py::handle args, py::handle kwargs) {
 }
 
 py::object forward(py::handle, py::handle args, py::handle kwargs) {
-    // Called through the class with no arguments: report the missing instance as the host does.
-    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
-        PyErr_SetString(PyExc_TypeError, "forward() missing 1 required positional argument: 'self'");
-        throw py::error_already_set();
-    }
-    py::handle self = PyTuple_GET_ITEM(args.ptr(), 0);
+    py::handle self = method_self(args, "forward");
     return call_with(attr(self, SV_NAME("main_module")), rest_of(args, 1), kwargs);
 }
 

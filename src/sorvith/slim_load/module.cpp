@@ -28,24 +28,14 @@ static void bind_names(py::handle m) {
     bind(m, "loaded_full_print", py::bool_(false));
     py::object block_class = slim_load::make_py_thread_module_class(m);
     bind(m, "NVRModulePyThread", block_class);
-    bind(m, "get_pretrained_nvr_attr", make_function(&slim_load::get_pretrained_nvr_attr_def, m));
-    bind(m, "get_pretrained_nvr_var", make_function(&slim_load::get_pretrained_nvr_var_def, m));
+    bind_function(m, &slim_load::get_pretrained_nvr_attr_def);
+    bind_function(m, &slim_load::get_pretrained_nvr_var_def);
     bind(m, "ModuleType", block_class);
-    bind(m, "make_module", make_function(&slim_load::make_module_def, m));
-    bind(m, "refresh_nvr", make_function(&slim_load::refresh_nvr_def, m));
-    bind(m, "refresh_net", make_function(&slim_load::refresh_net_def, m));
+    bind_function(m, &slim_load::make_module_def);
+    bind_function(m, &slim_load::refresh_nvr_def);
+    bind_function(m, &slim_load::refresh_net_def);
 }
 
 PyMODINIT_FUNC PyInit_slim_load() {
-    PyObject *m = PyModule_Create(&slim_load_module);
-    if (!m)
-        return nullptr;
-    try {
-        bind_names(m);
-    } catch (py::error_already_set &error) {
-        error.restore();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return create_module(&slim_load_module, bind_names);
 }

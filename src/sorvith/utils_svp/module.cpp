@@ -36,26 +36,16 @@ static void bind_names(py::handle m) {
     bind(m, "copy", import("copy"));
     bind(m, "load_file", import_from("safetensors.torch", "load_file"));
     bind(m, "save_file", import_from("safetensors.torch", "save_file"));
-    bind(m, "check_requires_grad", make_function(&utils_svp::check_requires_grad_def, m));
-    bind(m, "debug_print_grad_modules", make_function(&utils_svp::debug_print_grad_modules_def, m));
-    bind(m, "add_future_warning", make_function(&utils_svp::add_future_warning_def, m));
-    bind(m, "remove_future_warning", make_function(&utils_svp::remove_future_warning_def, m));
-    bind(m, "load_net", make_function(&utils_svp::load_net_def, m));
-    bind(m, "clean_net", make_function(&utils_svp::clean_net_def, m));
-    bind(m, "sv_save_net", make_function(&utils_svp::sv_save_net_def, m));
-    bind(m, "sv_count_params", make_function(&utils_svp::sv_count_params_def, m));
+    bind_function(m, &utils_svp::check_requires_grad_def);
+    bind_function(m, &utils_svp::debug_print_grad_modules_def);
+    bind_function(m, &utils_svp::add_future_warning_def);
+    bind_function(m, &utils_svp::remove_future_warning_def);
+    bind_function(m, &utils_svp::load_net_def);
+    bind_function(m, &utils_svp::clean_net_def);
+    bind_function(m, &utils_svp::sv_save_net_def);
+    bind_function(m, &utils_svp::sv_count_params_def);
 }
 
 PyMODINIT_FUNC PyInit_utils_svp() {
-    PyObject *m = PyModule_Create(&utils_svp_module);
-    if (!m)
-        return nullptr;
-    try {
-        bind_names(m);
-    } catch (py::error_already_set &error) {
-        error.restore();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return create_module(&utils_svp_module, bind_names);
 }
