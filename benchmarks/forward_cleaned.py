@@ -1,7 +1,7 @@
 """NVRModulePyThread.forward against a plain Python rendering of the same forward and against
 the floor (the same module calls and cascade tensor operations issued directly).
 
-    python benchmarks/forward_cleaned.py [--quick]
+    python benchmarks/forward_cleaned.py [--quick] [--json PATH]
 
 Runs on the installed package with single-threaded torch. The main table is in inference mode;
 a short second table repeats the smallest size with autograd on. Times are the minimum over
@@ -11,6 +11,7 @@ several repeats of the mean time per call. Columns:
 """
 
 import argparse
+import json
 import sys
 import threading
 import time
@@ -195,9 +196,23 @@ def measure(sizes, repeats, target, rows):
     set_threading(False)
 
 
+def write_json(path, rows, grad_rows):
+    """The measured rows of both tables, one object per table row, for plotting."""
+    records = [{"L": count, "width": width, "batch": batch,
+                "mode": "threaded" if threaded else "sequential", "autograd": grad,
+                "cpp_us": ours * 1e6, "python_us": python * 1e6, "floor_us": floor * 1e6}
+               for grad, table in ((False, rows), (True, grad_rows))
+               for count, width, batch, threaded, ours, python, floor in table]
+    with open(path, "w") as f:
+        json.dump({"benchmark": "forward_cleaned", "rows": records}, f, indent=1)
+        f.write("\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
+    parser.add_argument("--json", metavar="PATH",
+                        help="also write the tables' rows to PATH as JSON (times in microseconds)")
     options = parser.parse_args()
     repeats, target = (3, 0.004) if options.quick else (10, 0.01)
 
@@ -211,7 +226,10 @@ def main():
         measure([(n, w, (1, 64)) for n in (1, 2, 4) for w in (16, 256, 2048)], repeats, target,
                 rows)
     print("\nautograd on")
-    measure([(n, 16, (1,)) for n in (1, 2, 4)], repeats, target, [])
+    grad_rows = []
+    measure([(n, 16, (1,)) for n in (1, 2, 4)], repeats, target, grad_rows)
+    if options.json:
+        write_json(options.json, rows, grad_rows)
 
     print()
     slower = [r for r in rows if r[4] >= r[5]]

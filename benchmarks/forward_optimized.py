@@ -1,7 +1,7 @@
 """NVROptimizedModule.forward against a plain Python rendering of the same forward and against
 the floor (the same module calls and cascade tensor operations issued directly).
 
-    python benchmarks/forward_optimized.py [--quick]
+    python benchmarks/forward_optimized.py [--quick] [--json PATH]
 
 Runs on the installed package, single-threaded torch, in inference mode. Times are the
 minimum over several repeats of the mean time per call. Columns:
@@ -10,6 +10,7 @@ minimum over several repeats of the mean time per call. Columns:
 """
 
 import argparse
+import json
 import sys
 import threading
 import time
@@ -162,9 +163,22 @@ def set_threading(value):
     network_svp.doing_threading = value
 
 
+def write_json(path, rows):
+    """The measured rows, one object per table row, for plotting."""
+    records = [{"L": count, "width": width, "batch": batch,
+                "mode": "threaded" if threaded else "sequential",
+                "cpp_us": ours * 1e6, "python_us": python * 1e6, "floor_us": floor * 1e6}
+               for count, width, batch, threaded, ours, python, floor in rows]
+    with open(path, "w") as f:
+        json.dump({"benchmark": "forward_optimized", "rows": records}, f, indent=1)
+        f.write("\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
+    parser.add_argument("--json", metavar="PATH",
+                        help="also write the table's rows to PATH as JSON (times in microseconds)")
     options = parser.parse_args()
     repeats, target = (3, 0.004) if options.quick else (12, 0.01)
 
@@ -199,6 +213,8 @@ def main():
                             times[2] * 1e6, times[1] / times[0], times[0] / times[2]))
                         sys.stdout.flush()
     set_threading(False)
+    if options.json:
+        write_json(options.json, rows)
 
     print()
     slower = [r for r in rows if r[4] >= r[5]]
