@@ -457,6 +457,14 @@ def test_self_and_ancestor_references_do_not_recurse():
             ".seq[0].up is a self pointer so skipping"} <= set(lines)
 
 
+def test_too_deep_a_network_raises_the_hosts_recursion_error():
+    top = leaf = nn.Module()
+    for _ in range(60000):  # far deeper than the C stack holds
+        leaf._modules["inner"] = leaf = nn.Module()
+    with pytest.raises(RecursionError):
+        BSV.blockwise_network(top)
+
+
 def test_recursion_goes_through_the_module_name(monkeypatch):
     seen = []
     own = BSV.optimize_module
@@ -477,3 +485,23 @@ def test_unwrap_params():
     model.weight.wrapped = 1
     assert BSV.unWrap_params(model) is None
     assert not hasattr(model.weight, "wrapped")
+
+
+class ListsWrapped(nn.Parameter):
+    """A parameter whose own __dir__ decides what is listed."""
+
+    def __dir__(self):
+        return ["wrapped"] if self.__dict__.get("listed") else []
+
+
+def test_unwrap_params_asks_a_custom_dir():
+    model = nn.Linear(2, 2)
+    model.weight = ListsWrapped(model.weight.detach())
+    model.weight.wrapped = 1
+    BSV.unWrap_params(model)
+    assert model.weight.wrapped == 1  # not listed, so kept
+    model.weight.listed = True
+    BSV.unWrap_params(model)
+    assert not hasattr(model.weight, "wrapped")
+    with pytest.raises(AttributeError):  # listed but absent: the deletion's own error
+        BSV.unWrap_params(model)

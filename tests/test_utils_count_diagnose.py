@@ -85,6 +85,15 @@ def test_debug_print_walks_the_tree(capsys):
     ]
 
 
+def test_debug_print_of_too_deep_a_network_raises_the_hosts_recursion_error(monkeypatch, capsys):
+    monkeypatch.setattr(utils_svp, "check_requires_grad", lambda module: False)
+    top = leaf = nn.Module()
+    for _ in range(60000):  # far deeper than the C stack holds
+        leaf._modules["inner"] = leaf = nn.Module()
+    with pytest.raises(RecursionError):
+        utils_svp.debug_print_grad_modules(top, 0, "r")
+
+
 def test_debug_print_recurses_through_the_module_name(monkeypatch, capsys):
     own = utils_svp.debug_print_grad_modules
     seen = []

@@ -7,13 +7,37 @@ namespace sorvith::blockwise_svp {
 
 namespace {
 
+// "wrapped" in parameter.__dir__(). For an nn.Parameter whose class keeps torch.Tensor's own
+// __dir__, with no torch-function mode active, that list is the names of the class (what
+// dir(type(p)) lists) plus the keys of p.__dict__, sorted: so the answer is read from those two
+// without building and sorting some four hundred names per parameter. Anything else asks
+// __dir__ itself.
+bool lists_wrapped(py::handle parameter) {
+    PyTypeObject *type = Py_TYPE(parameter.ptr());
+    py::object torch = import("torch");
+    py::object parameter_class = attr(attr(torch, SV_NAME("nn")), SV_NAME("Parameter"));
+    py::object tensor_class = attr(torch, SV_NAME("Tensor"));
+    bool plain = reinterpret_cast<PyObject *>(type) == parameter_class.ptr() &&
+                 _PyType_Lookup(type, SV_NAME("__dir__").ptr()) ==
+                     _PyType_Lookup(reinterpret_cast<PyTypeObject *>(tensor_class.ptr()),
+                                    SV_NAME("__dir__").ptr()) &&
+                 !truth(call_method(attr(torch, SV_NAME("_C")),
+                                    SV_NAME("_is_torch_function_mode_enabled")));
+    if (!plain)
+        return contains(call_method(parameter, SV_NAME("__dir__")), SV_NAME("wrapped"));
+    if (_PyType_Lookup(type, SV_NAME("wrapped").ptr()))
+        return true;
+    py::object instance_dict = steal(PyObject_GenericGetDict(parameter.ptr(), nullptr));
+    return contains(instance_dict, SV_NAME("wrapped"));
+}
+
 py::object unwrap_params(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"model", nullptr};
     PyObject *model;
     parse_args(args, kwargs, "O:unWrap_params", names, &model);
     py::object parameters = call_method(model, SV_NAME("parameters"));
     for (py::handle parameter : parameters) {
-        if (contains(call_method(parameter, SV_NAME("__dir__")), SV_NAME("wrapped")))
+        if (lists_wrapped(parameter))
             if (PyObject_DelAttr(parameter.ptr(), SV_NAME("wrapped").ptr()) < 0)
                 throw py::error_already_set();
     }
@@ -23,10 +47,14 @@ py::object unwrap_params(py::handle, py::handle args, py::handle kwargs) {
 // neuron.dendrite_module, read afresh at every use.
 py::object dendrites(py::handle neuron) { return attr(neuron, SV_NAME("dendrite_module")); }
 
-// processor.pre = processor.<pre_name>; processor.post = processor.<post_name>
-void bind_steps(py::handle processor, py::handle pre_name, py::handle post_name) {
-    set_attr(processor, SV_NAME("pre"), attr(processor, pre_name));
-    set_attr(processor, SV_NAME("post"), attr(processor, post_name));
+// p.pre = p.<pre_name>; p.post = p.<post_name>, with `p` read afresh for every use (the
+// value before the target, as an assignment evaluates them).
+template <typename Read>
+void bind_steps(const Read &processor, py::handle pre_name, py::handle post_name) {
+    py::object step = attr(processor(), pre_name);
+    set_attr(processor(), SV_NAME("pre"), step);
+    step = attr(processor(), post_name);
+    set_attr(processor(), SV_NAME("post"), step);
 }
 
 py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::handle kwargs) {
@@ -49,13 +77,14 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
             return getitem(attr(dendrites(neuron), SV_NAME("processors")), index);
         };
         if (!is_none(processor()))
-            bind_steps(processor(), SV_NAME("pre_d"), SV_NAME("post_d"));
+            bind_steps(processor, SV_NAME("pre_d"), SV_NAME("post_d"));
         processor_array.append(processor());
     }
     layer_array.append(attr(neuron, SV_NAME("main_module")));
-    if (!is_none(attr(neuron, SV_NAME("processor"))))
-        bind_steps(attr(neuron, SV_NAME("processor")), SV_NAME("post_n1"), SV_NAME("post_n2"));
-    processor_array.append(attr(neuron, SV_NAME("processor")));
+    auto main_processor = [&] { return attr(neuron, SV_NAME("processor")); };
+    if (!is_none(main_processor()))
+        bind_steps(main_processor, SV_NAME("post_n1"), SV_NAME("post_n2"));
+    processor_array.append(main_processor());
 
     // -1 at the neuron dimension of a block output, 1 at every other dimension.
     auto values = [&] {

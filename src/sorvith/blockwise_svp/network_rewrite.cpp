@@ -181,6 +181,13 @@ void walk_members(Walk &state, py::handle net, py::handle members, py::handle de
 
 py::object walk(Walk &state, py::handle net, py::handle depth, py::handle name_so_far,
                 py::object converted_list) {
+    // One level of the host's recursion limit per module, as a recursive call would take: a
+    // network nested too deeply raises RecursionError instead of exhausting the C stack.
+    if (Py_EnterRecursiveCall(""))
+        throw py::error_already_set();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     py::object members = call_method(net, SV_NAME("__dir__"));
     py::object nn = global(state.module, SV_NAME("nn"));
     py::handle cls = type_of(net);

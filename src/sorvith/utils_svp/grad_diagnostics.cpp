@@ -57,6 +57,13 @@ void recurse(py::handle module, py::handle child, py::handle depth, py::handle s
 
 void print_grad_modules(py::handle module, py::handle net, py::handle depth,
                         py::handle name_so_far, Path &path) {
+    // One level of the host's recursion limit per module, as a recursive call would take: a
+    // network nested too deeply raises RecursionError instead of exhausting the C stack.
+    if (Py_EnterRecursiveCall(""))
+        throw py::error_already_set();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     py::object flag = call(global(module, SV_NAME("check_requires_grad")), net);
     print(module, steal(PyUnicode_Format(py::str("%s: has req grads: %d").ptr(),
                                          py::make_tuple(name_so_far, flag).ptr())));
