@@ -156,6 +156,13 @@ class TestConvertNetwork:
         monkeypatch.setattr(NS, "NVROptimizedModule", Replacement)
         assert type(NS.convert_network(nn.Linear(1, 1), "x")) is Replacement
 
+    def test_exit_that_returns_leaves_the_module_unconverted(self, monkeypatch, capsys):
+        statuses = []
+        monkeypatch.setattr(NS, "sys", types.SimpleNamespace(exit=statuses.append))
+        module = nn.Linear(2, 2)
+        assert NS.convert_network(module) is module
+        assert statuses == [-1] and "add a layer_name param" in capsys.readouterr().out
+
     def test_replacement_comes_first(self, capsys):
         class Legacy(nn.Module):
             pass
@@ -212,6 +219,16 @@ class TestGetNvrModules:
         seq.append(seq)
         deep.seq = seq
         assert NS.get_nvr_modules(net, 0) == [found]
+
+    def test_nesting_deeper_than_the_recursion_limit_raises(self):
+        class Holder(nn.Module):
+            pass
+
+        net = tip = Holder()
+        for _ in range(50000):  # far deeper than the C stack would take
+            tip.inner = tip = Holder()
+        with pytest.raises(RecursionError):
+            NS.get_nvr_modules(net, 0)
 
     def test_attribute_errors(self):
         class Lookups(nn.Module):

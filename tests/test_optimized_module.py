@@ -296,6 +296,21 @@ class TestThreads:
         block(x)  # the flipped switch holds for the next call
         assert len(threads.made) == 3
 
+    def test_positions_without_a_thread_fail_like_a_missing_key(self, monkeypatch):
+        class Eager:  # runs its step when made, as a stand-in Thread may
+            def __init__(self, target, args, kwargs):
+                target(*args, **kwargs)
+
+            start = join = lambda self: None
+
+        monkeypatch.setattr(NS, "Thread", Eager)
+        monkeypatch.setattr(NS, "doing_threading", True)
+        block = linear_block(2)
+        block.process_and_forward = lambda k, outputs, *a, **kw: outputs.extend([None] * 50)
+        with pytest.raises(KeyError) as caught:
+            block(torch.zeros(1, 3))
+        assert caught.value.args == (2,)
+
     @pytest.mark.parametrize("failing", [[0], [1, 2], [2], [0, 2], ["pre"]])
     def test_step_error_is_raised_after_all_joins(self, failing, threads, monkeypatch):
         monkeypatch.setattr(NS, "doing_threading", True)

@@ -71,9 +71,10 @@ py::object process_and_forward(py::handle module, py::handle args, py::handle kw
 py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs) {
     py::handle self = method_self(args, "process_and_pre");
     py::object outputs = getitem(args, 1);
-    py::object position = make_int(PyObject_Length(outputs.ptr()) - 1);
-    if (PyErr_Occurred())
-        PyErr_Clear(); // only names the error slot; the step below reports real problems
+    // Only names the error slot of a threaded call, whose outputs list is ours; anything a
+    // caller passes directly is left untouched here.
+    py::object position = step_threads::is_carrier(outputs) ? make_int(length(outputs) - 1)
+                                                            : py::none();
     step_threads::run_step(module, outputs, position, [&] {
         py::object inputs = rest_of(args, 2);
         py::object layers = member(self, layer_array_name());
@@ -132,8 +133,10 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
 py::object finish(py::handle self, py::handle current) {
     py::object processor = getitem(member(self, processor_array_name()), make_int(-1));
     if (!is_none(processor)) {
-        if (!current)
+        if (!current) {
+            attr(processor, SV_NAME("post")); // looked up before its argument is read
             raise_unbound_local("current_out");
+        }
         return call_method(processor, SV_NAME("post"), current);
     }
     if (!current)
@@ -173,17 +176,19 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
         Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
         if (threaded(count <= 1)) {
             py::object thread = step_threads::make_thread(module, step, step_args, keywords);
-            if (last >= 0)
-                threads[last] = thread; // with no module at all it is stored under -1, never run
+            // With no module at all it is stored under -1 and never run; a key beyond the
+            // positions (layer_array grown meanwhile) is never reached by the loops either.
+            if (last >= 0 && last < count)
+                threads[last] = thread;
         } else {
             call_with(step, step_args, keywords);
         }
     }
     if (threaded(false)) {
-        Py_ssize_t n = length(outputs);
         for (int pass = 0; pass < 2; ++pass) {
+            Py_ssize_t n = length(outputs); // each pass takes the length anew
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if (!threads[i]) {
+                if (i >= count || !threads[i]) {
                     PyErr_SetObject(PyExc_KeyError, make_int(i).ptr());
                     throw py::error_already_set();
                 }

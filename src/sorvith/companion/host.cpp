@@ -158,6 +158,23 @@ static py::object function_text(py::handle callee) {
 }
 
 py::object call_unpacked(py::handle callee, py::handle args, py::handle kwargs) {
+    // The host merges the ** mapping before it turns the * iterable into a tuple, so a call
+    // with both wrong reports the mapping.
+    py::object keywords;
+    if (PyDict_CheckExact(kwargs.ptr())) {
+        keywords = borrow(kwargs.ptr());
+    } else {
+        int has_keys = PyObject_HasAttr(kwargs.ptr(), SV_NAME("keys").ptr());
+        if (!has_keys) {
+            py::object text = function_text(callee);
+            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                         text.ptr(), Py_TYPE(kwargs.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        keywords = steal(PyDict_New());
+        if (PyDict_Update(keywords.ptr(), kwargs.ptr()) < 0)
+            throw py::error_already_set();
+    }
     py::object positional;
     if (PyTuple_CheckExact(args.ptr())) {
         positional = borrow(args.ptr());
@@ -174,21 +191,6 @@ py::object call_unpacked(py::handle callee, py::handle args, py::handle kwargs) 
             throw py::error_already_set();
         }
         positional = steal(tuple);
-    }
-    py::object keywords;
-    if (PyDict_CheckExact(kwargs.ptr())) {
-        keywords = borrow(kwargs.ptr());
-    } else {
-        int has_keys = PyObject_HasAttr(kwargs.ptr(), SV_NAME("keys").ptr());
-        if (!has_keys) {
-            py::object text = function_text(callee);
-            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
-                         text.ptr(), Py_TYPE(kwargs.ptr())->tp_name);
-            throw py::error_already_set();
-        }
-        keywords = steal(PyDict_New());
-        if (PyDict_Update(keywords.ptr(), kwargs.ptr()) < 0)
-            throw py::error_already_set();
     }
     return call_with(callee, positional, keywords);
 }

@@ -33,9 +33,19 @@ static py::list none_list(Py_ssize_t size) {
 
 py::object make_plain_outputs(Py_ssize_t size) { return none_list(size); }
 
+// torch itself, as imported. The worker state is torch's own; the module's `torch` name is
+// left alone (a module may bind it without using it, and a caller may rebind it).
+static py::object torch_itself() {
+    if (PyObject *found = PyImport_GetModule(SV_NAME("torch").ptr()))
+        return steal(found);
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    return import("torch");
+}
+
 // (grad enabled, inference mode, ((device type, dtype), ...) of the autocasts in force).
-static py::object capture_state(py::handle module) {
-    py::object torch = global(module, SV_NAME("torch"));
+static py::object capture_state() {
+    py::object torch = torch_itself();
     py::object grad = call_method(torch, SV_NAME("is_grad_enabled"));
     py::object inference = call_method(torch, SV_NAME("is_inference_mode_enabled"));
     py::list autocasts;
@@ -48,9 +58,9 @@ static py::object capture_state(py::handle module) {
     return py::make_tuple(grad, inference, py::tuple(autocasts));
 }
 
-py::object make_outputs(py::handle module, Py_ssize_t size) {
+py::object make_outputs(py::handle, Py_ssize_t size) {
     py::object outputs = call(carrier_type(), none_list(size));
-    set_attr(outputs, SV_NAME("state"), capture_state(module));
+    set_attr(outputs, SV_NAME("state"), capture_state());
     set_attr(outputs, SV_NAME("errors"), none_list(size));
     return outputs;
 }
@@ -64,8 +74,8 @@ py::object make_thread(py::handle module, py::handle target, py::handle args, py
     return call_with(thread_class, py::tuple(), keywords);
 }
 
-CallerState::CallerState(py::handle module, py::handle outputs)
-    : torch_(global(module, SV_NAME("torch"))), entered_(py::list()) {
+CallerState::CallerState(py::handle, py::handle outputs)
+    : torch_(torch_itself()), entered_(py::list()) {
     py::object state = attr(outputs, SV_NAME("state"));
     bool grad = truth(getitem(state, 0));
     bool inference = truth(getitem(state, 1));

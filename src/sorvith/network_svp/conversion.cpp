@@ -25,8 +25,10 @@ py::object convert_network(py::handle module, py::handle args, py::handle kwargs
             print(module, "converting a single layer without a name, add a layer_name param to "
                           "the call");
             exit_process(module, make_int(-1));
+            // An exit that returns leaves the module as it is: no block without a name.
+        } else {
+            net = call(global(module, SV_NAME("NVROptimizedModule")), net, name);
         }
-        net = call(global(module, SV_NAME("NVROptimizedModule")), net, name);
     } else {
         print(module, "starting main call");
         net = companion::convert_module(module, net, global(module, SV_NAME("NVROptimizedModule")),
@@ -64,8 +66,22 @@ bool on_path(const std::vector<PyObject *> &path, py::handle candidate) {
     return false;
 }
 
+// Holds one level of the host's recursion limit, as a call of a Python function would: a
+// network nested deeper than the limit raises RecursionError instead of overflowing the stack.
+class RecursionLevel {
+  public:
+    RecursionLevel() {
+        if (Py_EnterRecursiveCall(""))
+            throw py::error_already_set();
+    }
+    ~RecursionLevel() { Py_LeaveRecursiveCall(); }
+    RecursionLevel(const RecursionLevel &) = delete;
+    RecursionLevel &operator=(const RecursionLevel &) = delete;
+};
+
 void find_optimized(py::handle module, py::handle net, py::handle depth,
                     std::vector<PyObject *> &path, py::list &found) {
+    RecursionLevel level;
     py::object members = call_method(net, SV_NAME("__dir__"));
     py::object nn = global(module, SV_NAME("nn"));
     py::object optimized_class = global(module, SV_NAME("NVROptimizedModule"));
@@ -164,7 +180,6 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         print(module, "No NVR modules were found something went wrong with convert network");
         exit_process(module, py::handle());
     }
-    py::object copy = global(module, SV_NAME("copy"));
     // A block reachable under two names (an alias attribute, a shared layer) is listed once per
     // name; it is one module with one saved state, so it is rebuilt once. Rebuilding it again
     // would double its dendrite copies and the strict load below would refuse the file.
@@ -187,7 +202,7 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         py::object processor = attr(m, SV_NAME("processor"));
         py::object entry = py::none();
         if (!is_none(processor)) {
-            entry = call_method(copy, SV_NAME("deepcopy"), processor);
+            entry = call_method(global(module, SV_NAME("copy")), SV_NAME("deepcopy"), processor);
             // Bound to the module's own processor, not to the copy.
             set_attr(entry, SV_NAME("pre"), attr(attr(m, SV_NAME("processor")), SV_NAME("post_n1")));
             set_attr(entry, SV_NAME("post"), attr(attr(m, SV_NAME("processor")), SV_NAME("post_n2")));

@@ -71,9 +71,9 @@ py::object simulate_cycles(py::handle module, py::handle args, py::handle kwargs
     }
     long long copies = (overflow < 0 || n <= 0) ? 0 : (n + 1) / 2;
 
-    py::object copy = global(module, SV_NAME("copy"));
     for (long long i = 0; i < copies; ++i) {
         py::object layers = attr(self, SV_NAME("layer_array"));
+        py::object copy = global(module, SV_NAME("copy"));
         py::object duplicate =
             call_method(copy, SV_NAME("deepcopy"), getitem(layers, make_int(0)));
         call_method(layers, SV_NAME("append"), duplicate);

@@ -171,8 +171,22 @@ void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
     }
 }
 
+// Holds one level of the host's recursion limit, as a call of a Python function would: a
+// network nested deeper than the limit raises RecursionError instead of overflowing the stack.
+class RecursionLevel {
+  public:
+    RecursionLevel() {
+        if (Py_EnterRecursiveCall(""))
+            throw py::error_already_set();
+    }
+    ~RecursionLevel() { Py_LeaveRecursiveCall(); }
+    RecursionLevel(const RecursionLevel &) = delete;
+    RecursionLevel &operator=(const RecursionLevel &) = delete;
+};
+
 py::object walk(Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
                 py::object converted_list) {
+    RecursionLevel level;
     py::handle module = w.module;
     py::object net = borrow(net_arg.ptr());
     if (companion::flag(module, getters::extra_verbose()))
