@@ -126,6 +126,7 @@ def test_two_modules_sum_into_the_main_output_in_place(threaded):
 @pytest.mark.parametrize("context", [torch.enable_grad, torch.no_grad, torch.inference_mode])
 def test_threads_run_in_the_callers_autograd_state(context, monkeypatch):
     block, x, results = SL.NVRModulePyThread(linear_layer(3)), torch.randn(2, 3), []
+    monkeypatch.setattr(SL, "torch", None)  # bound by the module, used by none of its code
     for mode in (False, True):
         monkeypatch.setattr(SL, "doing_threading", mode)
         with context():

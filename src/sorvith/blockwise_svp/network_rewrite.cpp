@@ -125,27 +125,11 @@ void walk_children(Walk &state, py::handle net, py::handle depth, py::handle nam
     }
 }
 
-// getattr(net, member, None) where any error (but an interrupt or an exit) means "pass over
-// this member": a null object.
-py::object probe(py::handle net, py::handle member) {
-    PyObject *value = PyObject_GetAttr(net.ptr(), member.ptr());
-    if (value)
-        return steal(value);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return py::none();
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        throw py::error_already_set();
-    PyErr_Clear();
-    return py::object();
-}
-
 void walk_members(Walk &state, py::handle net, py::handle members, py::handle depth,
                   py::handle name_so_far, py::object &converted_list) {
     py::handle module = state.module;
     for (py::handle member : members) {
-        if (!probe(net, member))
+        if (!probe_member(net, member))
             continue;
         py::object sub_name = concat({name_so_far, py::str("."), member});
         py::object not_to_save =

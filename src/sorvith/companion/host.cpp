@@ -76,6 +76,22 @@ py::object attr_or_none(py::handle obj, py::handle name) {
     return py::none();
 }
 
+bool probe_member(py::handle obj, py::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return true; // read as None
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
 py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
 
 py::object add_in_place(py::handle a, py::handle b) {

@@ -43,6 +43,12 @@ inline py::handle type_of(py::handle obj) { return reinterpret_cast<PyObject *>(
 // attr(obj, name, None): only an AttributeError turns into None.
 py::object attr_or_none(py::handle obj, py::handle name);
 
+// The probe of the network walks: getattr(obj, name, None), true when it could be read. Any
+// error while reading means "pass over this member" and is dropped, except an interrupt or an
+// exit (a BaseException that is not an Exception), which reaches the caller: a Ctrl-C during a
+// long walk still stops it.
+bool probe_member(py::handle obj, py::handle name);
+
 // a + b, and a += b (the in-place protocol).
 py::object add(py::handle a, py::handle b);
 py::object add_in_place(py::handle a, py::handle b);

@@ -135,11 +135,8 @@ void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
                   py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
     for (py::handle member : members) {
-        try {
-            attr_or_none(net, member);
-        } catch (py::error_already_set &) {
+        if (!probe_member(net, member))
             continue; // a member that cannot even be read is passed over silently
-        }
         py::object sub_name = add(add(name_so_far, py::str(".")), member);
         if (equal(member, SV_NAME("device")) || equal(member, SV_NAME("dtype")))
             continue;

@@ -87,16 +87,8 @@ void print_grad_modules(py::handle module, py::handle net, py::handle depth,
         py::object module_class = attr(nn, SV_NAME("Module"));
         for (py::handle member : all_members) {
             py::object sub_name = add(add(name_so_far, py::str(".")), member);
-            // A member that cannot be read is passed over, whatever the error.
-            PyObject *probe = PyObject_GetAttr(net.ptr(), member.ptr());
-            if (probe) {
-                Py_DECREF(probe);
-            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-            } else {
-                PyErr_Clear();
-                continue;
-            }
+            if (!probe_member(net, member))
+                continue; // a member that cannot be read is passed over
             if (!is_subclass(type_of(attr_or_none(net, member)), module_class))
                 continue;
             py::object value = attr(net, member);
