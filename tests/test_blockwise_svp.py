@@ -11,22 +11,10 @@ import torch.nn as nn
 
 from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
-from nevrane import utils_nevrane as UNV
 from sorvith import blockwise_svp as BSV
 
 # The text whose character pairs the block writes into its first filler slots.
 MARKER_TEXT = "sv-nvr"
-
-
-@pytest.fixture(autouse=True)
-def fresh_state():
-    GNV.pc.reset()
-    torch.manual_seed(0)
-    np.random.seed(0)
-    dtype = torch.get_default_dtype()
-    yield
-    torch.set_default_dtype(dtype)
-    GNV.pc.reset()
 
 
 def literal_skip_tensor(skip_list):

@@ -5,22 +5,13 @@ import socket
 import subprocess
 import sys
 
-import pytest
 import torch
 
-from nevrane import globals_nevrane as GNV
 from sorvith import utils_svp
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, TESTS_DIR)
 import dendritic_net as DN  # noqa: E402
-
-
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    yield
-    GNV.pc.reset()
 
 
 def free_port():

@@ -20,11 +20,9 @@ MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (F
 
 
 @pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
+def configured(fresh_config):
     DN.configure()
     yield
-    GNV.pc.reset()
     slim_load.doing_threading = network_svp.doing_threading = False
 
 

@@ -17,31 +17,10 @@ from nevrane import utils_nevrane as UNV
 from sorvith import network_svp as NS
 
 
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    torch.manual_seed(0)
-    yield GNV.pc
-    GNV.pc.reset()
-
-
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
 def threading_mode(request, monkeypatch):
     monkeypatch.setattr(NS, "doing_threading", request.param)
     return request.param
-
-
-@pytest.fixture
-def recorder(monkeypatch):
-    """GNV.pc replaced by an object that logs each getter call and forwards it."""
-    real, calls = GNV.pc, []
-
-    class Recording:
-        def __getattr__(self, name):
-            return lambda *a: calls.append(name) or getattr(real, name)(*a)
-
-    monkeypatch.setattr(GNV, "pc", Recording())
-    return calls
 
 
 class Net(nn.Module):

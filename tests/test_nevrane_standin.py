@@ -13,14 +13,6 @@ from nevrane import modules_nevrane as NV
 from nevrane import utils_nevrane as UNV
 
 
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    torch.manual_seed(0)
-    yield GNV.pc
-    GNV.pc.reset()
-
-
 class Net(nn.Module):
     """Conv2d, Linear (inside a container) and GRU neurons, plus a Linear head."""
 

@@ -14,31 +14,10 @@ from nevrane import modules_nevrane as NV
 from sorvith import network_svp as NS
 
 
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    torch.manual_seed(0)
-    yield GNV.pc
-    GNV.pc.reset()
-
-
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
 def threading_mode(request, monkeypatch):
     monkeypatch.setattr(NS, "doing_threading", request.param)
     return request.param
-
-
-@pytest.fixture
-def recorder(monkeypatch):
-    """GNV.pc replaced by an object that logs each getter call and forwards it."""
-    real, calls = GNV.pc, []
-
-    class Recording:
-        def __getattr__(self, name):
-            return lambda *a: calls.append(name) or getattr(real, name)(*a)
-
-    monkeypatch.setattr(GNV, "pc", Recording())
-    return calls
 
 
 def finish_loading(block, view, width):

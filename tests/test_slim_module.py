@@ -17,12 +17,8 @@ from sorvith import slim_load as SL
 
 
 @pytest.fixture(autouse=True)
-def fresh_config(monkeypatch):
-    GNV.pc.reset()
-    torch.manual_seed(0)
+def sequential(monkeypatch):
     monkeypatch.setattr(SL, "doing_threading", False)
-    yield
-    GNV.pc.reset()
 
 
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])

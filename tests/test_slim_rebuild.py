@@ -15,13 +15,6 @@ TWICE = ("this is only being called because something in your model is pointed t
          "two different variables.  Highest thing on the list is one of the duplicates")
 
 
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    yield
-    GNV.pc.reset()
-
-
 class NVRLayer(nn.Module):  # the walk recognises blocks by class name
     def __init__(self):
         super().__init__()

@@ -12,13 +12,6 @@ from nevrane import globals_nevrane as GNV
 from sorvith import network_svp as NS
 
 
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    yield GNV.pc
-    GNV.pc.reset()
-
-
 class Named(nn.Linear):
     """A wrapped module with attributes of its own, one of them clashing with the wrapper's."""
 

@@ -13,7 +13,6 @@ import re
 import subprocess
 import sys
 import sysconfig
-import textwrap
 from pathlib import Path
 
 import pytest

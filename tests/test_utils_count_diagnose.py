@@ -11,13 +11,6 @@ from nevrane import utils_nevrane as UNV
 from sorvith import utils_svp
 
 
-@pytest.fixture(autouse=True)
-def fresh_config():
-    GNV.pc.reset()
-    yield
-    GNV.pc.reset()
-
-
 class Tied(nn.Module):
     """One Linear neuron with a dendrite, and plain layers that share weights."""
 

@@ -18,11 +18,8 @@ MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (F
 
 
 @pytest.fixture(autouse=True)
-def fresh_config(monkeypatch):
+def no_rank(monkeypatch):
     monkeypatch.delenv("RANK", raising=False)
-    GNV.pc.reset()
-    yield
-    GNV.pc.reset()
 
 
 def use_mode(mode):
