@@ -40,14 +40,7 @@ py::object get_pretrained_nvr_var(py::handle, py::handle args, py::handle kwargs
 // cannot recurse without end.
 struct Walk {
     py::handle module;
-    std::vector<PyObject *> path;
-
-    bool on_path(py::handle candidate) const {
-        for (PyObject *ancestor : path)
-            if (ancestor == candidate.ptr())
-                return true;
-        return false;
-    }
+    WalkPath path;
 };
 
 py::object walk(Walk &state, py::handle net, py::handle depth, py::handle name_so_far,
@@ -115,7 +108,7 @@ void walk_children(Walk &state, py::handle net, py::handle depth, py::handle nam
             continue;
         }
         py::object current = child();
-        if (not_equal(net, current) && !state.on_path(current)) {
+        if (not_equal(net, current) && !on_path(state.path, current)) {
             py::object sub_path = path();
             converted_list = add_in_place(converted_list, list_of(sub_path));
             set_attr(net, submodule_id, descend(state, child(), depth, path(), converted_list));
@@ -153,7 +146,7 @@ void walk_members(Walk &state, py::handle net, py::handle members, py::handle de
         if (!is_subclass(type_of(attr_or_none(net, member)), module_class))
             continue;
         py::object current = attr(net, member);
-        if (not_equal(net, current) && !state.on_path(current)) {
+        if (not_equal(net, current) && !on_path(state.path, current)) {
             converted_list = add_in_place(converted_list, list_of(sub_name));
             set_attr(net, member,
                      descend(state, attr(net, member), depth, sub_name, converted_list));
@@ -165,13 +158,7 @@ void walk_members(Walk &state, py::handle net, py::handle members, py::handle de
 
 py::object walk(Walk &state, py::handle net, py::handle depth, py::handle name_so_far,
                 py::object converted_list) {
-    // One level of the host's recursion limit per module, as a recursive call would take: a
-    // network nested too deeply raises RecursionError instead of exhausting the C stack.
-    if (Py_EnterRecursiveCall(""))
-        throw py::error_already_set();
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionLevel level;
     py::object members = call_method(net, SV_NAME("__dir__"));
     py::object nn = global(state.module, SV_NAME("nn"));
     py::handle cls = type_of(net);

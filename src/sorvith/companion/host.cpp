@@ -92,6 +92,20 @@ bool probe_member(py::handle obj, py::handle name) {
     return false;
 }
 
+bool on_path(const WalkPath &path, py::handle candidate) {
+    for (PyObject *ancestor : path)
+        if (ancestor == candidate.ptr())
+            return true;
+    return false;
+}
+
+RecursionLevel::RecursionLevel() {
+    if (Py_EnterRecursiveCall(""))
+        throw py::error_already_set();
+}
+
+RecursionLevel::~RecursionLevel() { Py_LeaveRecursiveCall(); }
+
 py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
 
 py::object add_in_place(py::handle a, py::handle b) {

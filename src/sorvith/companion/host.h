@@ -6,6 +6,7 @@
 #include "common.h"
 
 #include <type_traits>
+#include <vector>
 
 namespace sorvith {
 
@@ -48,6 +49,22 @@ py::object attr_or_none(py::handle obj, py::handle name);
 // exit (a BaseException that is not an Exception), which reaches the caller: a Ctrl-C during a
 // long walk still stops it.
 bool probe_member(py::handle obj, py::handle name);
+
+// The modules a network walk is inside, outermost first. A member or child that is one of
+// them (identity) is treated like a self reference, so a back-reference to an ancestor cannot
+// send a walk round a cycle.
+using WalkPath = std::vector<PyObject *>;
+bool on_path(const WalkPath &path, py::handle candidate);
+
+// One level of the interpreter's recursion limit, held for a scope as a Python call would hold
+// it: a network nested too deeply makes a walk raise RecursionError, not overflow the C stack.
+class RecursionLevel {
+  public:
+    RecursionLevel();
+    ~RecursionLevel();
+    RecursionLevel(const RecursionLevel &) = delete;
+    RecursionLevel &operator=(const RecursionLevel &) = delete;
+};
 
 // a + b, and a += b (the in-place protocol).
 py::object add(py::handle a, py::handle b);

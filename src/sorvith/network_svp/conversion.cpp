@@ -41,13 +41,13 @@ py::object convert_network(py::handle module, py::handle args, py::handle kwargs
 // them (not only `net` itself) is skipped, so a back-reference to an ancestor cannot recurse
 // forever.
 void find_optimized(py::handle module, py::handle net, py::handle depth,
-                    std::vector<PyObject *> &path, py::list &found);
+                    WalkPath &path, py::list &found);
 
 // get_nvr_modules(child, depth + 1), through the module's late-bound name: our own walk when it
 // is still this function, the caller's replacement otherwise (also when the caller is running
 // the original after rebinding the name).
 void recurse(py::handle module, py::handle child, py::handle depth,
-             std::vector<PyObject *> &path, py::list &found) {
+             WalkPath &path, py::list &found) {
     py::object next_depth = add(depth, make_int(1));
     py::object bound = global(module, SV_NAME("get_nvr_modules"));
     if (is_function_of(bound, &get_nvr_modules_def, module)) {
@@ -59,28 +59,8 @@ void recurse(py::handle module, py::handle child, py::handle depth,
         found.append(item);
 }
 
-bool on_path(const std::vector<PyObject *> &path, py::handle candidate) {
-    for (PyObject *ancestor : path)
-        if (ancestor == candidate.ptr())
-            return true;
-    return false;
-}
-
-// Holds one level of the host's recursion limit, as a call of a Python function would: a
-// network nested deeper than the limit raises RecursionError instead of overflowing the stack.
-class RecursionLevel {
-  public:
-    RecursionLevel() {
-        if (Py_EnterRecursiveCall(""))
-            throw py::error_already_set();
-    }
-    ~RecursionLevel() { Py_LeaveRecursiveCall(); }
-    RecursionLevel(const RecursionLevel &) = delete;
-    RecursionLevel &operator=(const RecursionLevel &) = delete;
-};
-
 void find_optimized(py::handle module, py::handle net, py::handle depth,
-                    std::vector<PyObject *> &path, py::list &found) {
+                    WalkPath &path, py::list &found) {
     RecursionLevel level;
     py::object members = call_method(net, SV_NAME("__dir__"));
     py::object nn = global(module, SV_NAME("nn"));
@@ -124,7 +104,7 @@ py::object get_nvr_modules(py::handle module, py::handle args, py::handle kwargs
     static const char *const names[] = {"net", "depth", nullptr};
     PyObject *net, *depth;
     parse_args(args, kwargs, "OO:get_nvr_modules", names, &net, &depth);
-    std::vector<PyObject *> path;
+    WalkPath path;
     py::list found;
     find_optimized(module, net, depth, path, found);
     return std::move(found);

@@ -18,7 +18,7 @@ namespace getters = companion::getters;
 // recurse without end.
 struct Walk {
     py::handle module; // the extension module, for its late-bound names
-    std::vector<PyObject *> path;
+    WalkPath path;
 };
 
 class OnPath {
@@ -32,12 +32,6 @@ class OnPath {
     Walk &walk_;
 };
 
-bool on_path(const Walk &walk, py::handle candidate) {
-    for (PyObject *ancestor : walk.path)
-        if (ancestor == candidate.ptr())
-            return true;
-    return false;
-}
 
 // type(value).__name__ == "NVRLayer": the blocks are recognised by class name, so any class
 // of that name counts.
@@ -96,7 +90,7 @@ void walk_children(Walk &w, py::handle net, py::handle depth, py::handle name_so
         py::object submodule_id = unpack_pair(entry).first;
         auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
         py::object current = child();
-        if (not_equal(net, current) && !on_path(w, current)) {
+        if (not_equal(net, current) && !on_path(w.path, current)) {
             py::object path = child_path(name_so_far, submodule_id);
             converted_list = record(converted_list, path);
             set_attr(net, submodule_id, descend(w, child, depth, path, converted_list));
@@ -120,7 +114,7 @@ void walk_list(Walk &w, py::handle net, py::handle depth, py::handle name_so_far
         py::object current = entry();
         py::object module_class = attr(global(w.module, SV_NAME("nn")), SV_NAME("Module"));
         if (is_subclass(type_of(current), module_class) && not_equal(net, current) &&
-            !on_path(w, current)) {
+            !on_path(w.path, current)) {
             py::object path = child_path(name_so_far, make_int(i));
             converted_list = record(converted_list, path);
             setitem(net, i, descend(w, entry, depth, path, converted_list));
@@ -154,7 +148,7 @@ void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
             equal(member, SV_NAME("layer_array"))) {
             converted_list = record(converted_list, sub_name);
             py::object current = attr(net, member);
-            if (not_equal(net, current) && !on_path(w, current)) {
+            if (not_equal(net, current) && !on_path(w.path, current)) {
                 auto read = [&] { return attr(net, member); };
                 set_attr(net, member, descend(w, read, depth, sub_name, converted_list));
             }
@@ -167,19 +161,6 @@ void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
         }
     }
 }
-
-// Holds one level of the host's recursion limit, as a call of a Python function would: a
-// network nested deeper than the limit raises RecursionError instead of overflowing the stack.
-class RecursionLevel {
-  public:
-    RecursionLevel() {
-        if (Py_EnterRecursiveCall(""))
-            throw py::error_already_set();
-    }
-    ~RecursionLevel() { Py_LeaveRecursiveCall(); }
-    RecursionLevel(const RecursionLevel &) = delete;
-    RecursionLevel &operator=(const RecursionLevel &) = delete;
-};
 
 py::object walk(Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
                 py::object converted_list) {

@@ -20,17 +20,6 @@ py::object check_requires_grad(py::handle, py::handle args, py::handle kwargs) {
     return py::bool_(false);
 }
 
-// The modules from the root of the walk down to the one being printed. A member or child that
-// is one of them is not walked again: a back-reference to an ancestor would otherwise recurse
-// without end. Tree-shaped networks never meet the test.
-using Path = std::vector<PyObject *>;
-
-bool on_path(const Path &path, py::handle candidate) {
-    for (PyObject *ancestor : path)
-        if (ancestor == candidate.ptr())
-            return true;
-    return false;
-}
 
 // Whether `function` is this module's own debug_print_grad_modules.
 bool is_own_walk(py::handle module, py::handle function) {
@@ -40,13 +29,13 @@ bool is_own_walk(py::handle module, py::handle function) {
 }
 
 void print_grad_modules(py::handle module, py::handle net, py::handle depth,
-                        py::handle name_so_far, Path &path);
+                        py::handle name_so_far, WalkPath &path);
 
 // debug_print_grad_modules(child, depth + 1, sub_name) through the module's late-bound name:
 // our own walk (which keeps the path) while it is this function, else the caller's
 // replacement.
 void recurse(py::handle module, py::handle child, py::handle depth, py::handle sub_name,
-             Path &path) {
+             WalkPath &path) {
     py::object next_depth = add(depth, make_int(1));
     py::object bound = global(module, SV_NAME("debug_print_grad_modules"));
     if (is_own_walk(module, bound))
@@ -56,14 +45,8 @@ void recurse(py::handle module, py::handle child, py::handle depth, py::handle s
 }
 
 void print_grad_modules(py::handle module, py::handle net, py::handle depth,
-                        py::handle name_so_far, Path &path) {
-    // One level of the host's recursion limit per module, as a recursive call would take: a
-    // network nested too deeply raises RecursionError instead of exhausting the C stack.
-    if (Py_EnterRecursiveCall(""))
-        throw py::error_already_set();
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+                        py::handle name_so_far, WalkPath &path) {
+    RecursionLevel level;
     py::object flag = call(global(module, SV_NAME("check_requires_grad")), net);
     print(module, steal(PyUnicode_Format(py::str("%s: has req grads: %d").ptr(),
                                          py::make_tuple(name_so_far, flag).ptr())));
@@ -103,7 +86,7 @@ py::object debug_print_grad_modules(py::handle module, py::handle args, py::hand
     static const char *const names[] = {"net", "depth", "name_so_far", nullptr};
     PyObject *net, *depth, *name_so_far;
     parse_args(args, kwargs, "OOO:debug_print_grad_modules", names, &net, &depth, &name_so_far);
-    Path path;
+    WalkPath path;
     print_grad_modules(module, net, depth, name_so_far, path);
     return py::none();
 }
