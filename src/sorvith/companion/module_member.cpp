@@ -13,28 +13,38 @@ struct KnownClasses {
     PyObject *sequential = nullptr;     // nn.Sequential
 };
 
-const KnownClasses &known() {
-    static KnownClasses classes = [] {
-        KnownClasses found;
-        PyObject *nn = PyImport_ImportModule("torch.nn");
-        if (!nn) {
-            PyErr_Clear();
-            return found;
-        }
-        PyObject *module_class = PyObject_GetAttrString(nn, "Module");
-        if (module_class && PyType_Check(module_class)) {
-            found.module_getattr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(module_class),
-                                                  SV_NAME("__getattr__").ptr());
-            Py_XINCREF(found.module_getattr);
-        }
-        Py_XDECREF(module_class);
-        found.module_list = PyObject_GetAttrString(nn, "ModuleList");
-        found.sequential = PyObject_GetAttrString(nn, "Sequential");
+KnownClasses find_known_classes() {
+    KnownClasses found;
+    PyObject *nn = PyImport_ImportModule("torch.nn");
+    if (!nn) {
         PyErr_Clear();
-        Py_DECREF(nn);
         return found;
-    }();
-    return classes;
+    }
+    PyObject *module_class = PyObject_GetAttrString(nn, "Module");
+    if (module_class && PyType_Check(module_class)) {
+        found.module_getattr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(module_class),
+                                              SV_NAME("__getattr__").ptr());
+        Py_XINCREF(found.module_getattr);
+    }
+    Py_XDECREF(module_class);
+    found.module_list = PyObject_GetAttrString(nn, "ModuleList");
+    found.sequential = PyObject_GetAttrString(nn, "Sequential");
+    PyErr_Clear();
+    Py_DECREF(nn);
+    return found;
+}
+
+// Set once, under the GIL. Not a function-local static: its initialisation guard would be held
+// across the import above, which may let another thread run and block on the same guard while
+// holding the GIL. Two threads that race here both look the classes up; one result is kept.
+const KnownClasses &known() {
+    static const KnownClasses *classes = nullptr;
+    if (!classes) {
+        KnownClasses found = find_known_classes();
+        if (!classes)
+            classes = new KnownClasses(found);
+    }
+    return *classes;
 }
 
 // True when attribute lookup on `type` is exactly object.__getattribute__ followed by

@@ -5,9 +5,11 @@
 
 namespace sorvith::step_threads {
 
-// The carrying list type: made once, then immutable.
+// The carrying list type: made once, under the GIL, then immutable. (A plain pointer rather
+// than a function-local static, whose guard would be held while Python code runs.)
 static py::handle carrier_type() {
-    static PyObject *type = [] {
+    static PyObject *type = nullptr;
+    if (!type) {
         py::dict namespace_;
         namespace_["__slots__"] = py::make_tuple("state", "errors");
         namespace_["__module__"] = py::str("sorvith");
@@ -15,8 +17,9 @@ static py::handle carrier_type() {
         py::object made = call(reinterpret_cast<PyObject *>(&PyType_Type), py::str("StepOutputs"),
                                py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyList_Type))),
                                namespace_);
-        return made.release().ptr();
-    }();
+        if (!type)
+            type = made.release().ptr();
+    }
     return type;
 }
 
