@@ -38,6 +38,23 @@ class MixedNet(nn.Module):
         return self.head(out[:, -1] + hidden[0])
 
 
+class SmallNet(nn.Module):
+    """Conv2d, Linear inside a container, GRU and a Linear head, with a ReLU between."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(2, 3, 3, padding=1)
+        self.blocks = nn.Sequential(nn.Linear(3 * 4 * 4, 8), nn.ReLU())
+        self.gru = nn.GRU(8, 5)
+        self.head = nn.Linear(5, 2)
+
+    def forward(self, x):
+        h = torch.relu(self.conv(x)).flatten(1)
+        h = self.blocks(h)
+        out, hidden = self.gru(torch.stack([h, 2 * h, -h]))
+        return self.head(out[-1] + hidden[0])
+
+
 def inputs(seed=1, batch=5):
     return torch.randn(batch, 2, 4, 4, generator=torch.Generator().manual_seed(seed))
 

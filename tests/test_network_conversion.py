@@ -16,28 +16,13 @@ from nevrane import modules_nevrane as NV
 from nevrane import utils_nevrane as UNV
 from sorvith import network_svp as NS
 
+from dendritic_net import SmallNet as Net
+
 
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
 def threading_mode(request, monkeypatch):
     monkeypatch.setattr(NS, "doing_threading", request.param)
     return request.param
-
-
-class Net(nn.Module):
-    """Conv2d, Linear inside a container, GRU and a Linear head; ReLUs get tracked."""
-
-    def __init__(self):
-        super().__init__()
-        self.conv = nn.Conv2d(2, 3, 3, padding=1)
-        self.blocks = nn.Sequential(nn.Linear(3 * 4 * 4, 8), nn.ReLU())
-        self.gru = nn.GRU(8, 5)
-        self.head = nn.Linear(5, 2)
-
-    def forward(self, x):
-        h = torch.relu(self.conv(x)).flatten(1)
-        h = self.blocks(h)
-        out, hidden = self.gru(torch.stack([h, 2 * h, -h]))
-        return self.head(out[-1] + hidden[0])
 
 
 def configure():

@@ -12,23 +12,7 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from nevrane import utils_nevrane as UNV
 
-
-class Net(nn.Module):
-    """Conv2d, Linear (inside a container) and GRU neurons, plus a Linear head."""
-
-    def __init__(self):
-        super().__init__()
-        self.conv = nn.Conv2d(2, 3, 3, padding=1)
-        self.blocks = nn.Sequential(nn.Linear(3 * 4 * 4, 8), nn.ReLU())
-        self.gru = nn.GRU(8, 5)
-        self.head = nn.Linear(5, 2)
-
-    def forward(self, x):
-        h = torch.relu(self.conv(x)).flatten(1)
-        h = self.blocks(h)
-        out, hidden = self.gru(torch.stack([h, 2 * h, -h]))
-        return self.head(out[-1] + hidden[0])
-
+from dendritic_net import SmallNet as Net
 
 NEURON_PATHS = ["conv", "blocks.0", "gru", "head"]
 

@@ -17,15 +17,6 @@ py::list list_of(py::handle value) {
     return result;
 }
 
-py::object get_pretrained_nvr_attr(py::handle, py::handle args, py::handle kwargs) {
-    static const char *const names[] = {"pretrained_dendrite", "member", nullptr};
-    PyObject *owner, *member;
-    parse_args(args, kwargs, "OO:get_pretrained_nvr_attr", names, &owner, &member);
-    if (is_none(owner))
-        return py::none();
-    return attr(owner, member);
-}
-
 py::object get_pretrained_nvr_var(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"pretrained_dendrite", "submodule_id", nullptr};
     PyObject *owner, *submodule_id;
@@ -46,15 +37,6 @@ struct Walk {
 py::object walk(Walk &state, py::handle net, py::handle depth, py::handle name_so_far,
                 py::object converted_list);
 
-// Whether `function` is this module's own optimize_module (not a caller's replacement, nor a
-// wrapper around it, which must see every call).
-bool is_own_walk(py::handle module, py::handle function) {
-    if (!PyCFunction_Check(function.ptr()))
-        return false;
-    auto *cfunction = reinterpret_cast<PyCFunctionObject *>(function.ptr());
-    return cfunction->m_ml == &optimize_module_def &&
-           PyCFunction_GET_SELF(function.ptr()) == module.ptr();
-}
 
 // optimize_module(child, depth + 1, path, converted_list) through the module's late-bound
 // name: this walk when it is still our own function, the caller's replacement otherwise.
@@ -62,7 +44,7 @@ py::object descend(Walk &state, py::handle child, py::handle depth, py::handle p
                    py::handle converted_list) {
     py::object function = global(state.module, SV_NAME("optimize_module"));
     py::object next_depth = add(depth, make_int(1));
-    if (is_own_walk(state.module, function))
+    if (is_function_of(function, &optimize_module_def, state.module))
         return walk(state, child, next_depth, path, borrow(converted_list.ptr()));
     return call(function, child, next_depth, path, converted_list);
 }
@@ -189,7 +171,7 @@ py::object blockwise_network(py::handle module, py::handle args, py::handle kwar
     PyObject *net;
     parse_args(args, kwargs, "O:blockwise_network", names, &net);
     py::object function = global(module, SV_NAME("optimize_module"));
-    if (is_own_walk(module, function)) {
+    if (is_function_of(function, &optimize_module_def, module)) {
         Walk state{module, {}};
         return walk(state, net, make_int(0), py::str(""), py::list());
     }
@@ -198,9 +180,6 @@ py::object blockwise_network(py::handle module, py::handle args, py::handle kwar
 
 } // namespace
 
-PyMethodDef get_pretrained_nvr_attr_def =
-    SV_METHOD("get_pretrained_nvr_attr", get_pretrained_nvr_attr,
-              "get_pretrained_nvr_attr(pretrained_dendrite, member)\n--\n\n");
 PyMethodDef get_pretrained_nvr_var_def =
     SV_METHOD("get_pretrained_nvr_var", get_pretrained_nvr_var,
               "get_pretrained_nvr_var(pretrained_dendrite, submodule_id)\n--\n\n");

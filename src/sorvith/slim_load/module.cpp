@@ -2,6 +2,7 @@
 // takes the place of every NVRLayer, and refresh_net walks a network to put it there.
 #include "companion/host.h"
 #include "companion/nevrane.h"
+#include "companion/pretrained_access.h"
 #include "companion/pyclass.h"
 #include "pretrained_access.h"
 #include "py_thread_module.h"
@@ -28,7 +29,7 @@ static void bind_names(py::handle m) {
     bind(m, "loaded_full_print", py::bool_(false));
     py::object block_class = slim_load::make_py_thread_module_class(m);
     bind(m, "NVRModulePyThread", block_class);
-    bind_function(m, &slim_load::get_pretrained_nvr_attr_def);
+    bind_function(m, &companion::get_pretrained_nvr_attr_def);
     bind_function(m, &slim_load::get_pretrained_nvr_var_def);
     bind(m, "ModuleType", block_class);
     bind_function(m, &slim_load::make_module_def);

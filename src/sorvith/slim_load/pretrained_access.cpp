@@ -7,15 +7,6 @@ namespace sorvith::slim_load {
 
 namespace {
 
-py::object get_pretrained_nvr_attr(py::handle, py::handle args, py::handle kwargs) {
-    static const char *const names[] = {"pretrained_dendrite", "member", nullptr};
-    PyObject *owner, *member;
-    parse_args(args, kwargs, "OO:get_pretrained_nvr_attr", names, &owner, &member);
-    if (is_none(owner))
-        return py::none();
-    return attr(owner, member); // a missing member raises
-}
-
 py::object get_pretrained_nvr_var(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"pretrained_dendrite", "submodule_id", nullptr};
     PyObject *owner, *submodule_id;
@@ -27,9 +18,6 @@ py::object get_pretrained_nvr_var(py::handle, py::handle args, py::handle kwargs
 
 } // namespace
 
-PyMethodDef get_pretrained_nvr_attr_def =
-    SV_METHOD("get_pretrained_nvr_attr", get_pretrained_nvr_attr,
-              "get_pretrained_nvr_attr(pretrained_dendrite, member)\n--\n\n");
 PyMethodDef get_pretrained_nvr_var_def =
     SV_METHOD("get_pretrained_nvr_var", get_pretrained_nvr_var,
               "get_pretrained_nvr_var(pretrained_dendrite, submodule_id)\n--\n\n");

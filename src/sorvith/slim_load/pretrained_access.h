@@ -1,12 +1,11 @@
-// get_pretrained_nvr_attr and get_pretrained_nvr_var: how the rebuild reads the block it is
-// about to replace, by member name or by container child name (None stays None).
+// get_pretrained_nvr_var: how the rebuild reads a container child it is about to replace, by
+// child name (None stays None). Its member-name twin is the shared get_pretrained_nvr_attr.
 #pragma once
 
 #include "companion/common.h"
 
 namespace sorvith::slim_load {
 
-extern PyMethodDef get_pretrained_nvr_attr_def;
 extern PyMethodDef get_pretrained_nvr_var_def;
 
 } // namespace sorvith::slim_load

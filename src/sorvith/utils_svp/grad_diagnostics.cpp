@@ -21,13 +21,6 @@ py::object check_requires_grad(py::handle, py::handle args, py::handle kwargs) {
 }
 
 
-// Whether `function` is this module's own debug_print_grad_modules.
-bool is_own_walk(py::handle module, py::handle function) {
-    PyObject *f = function.ptr();
-    return PyCFunction_Check(f) && PyCFunction_GET_SELF(f) == module.ptr() &&
-           reinterpret_cast<PyCFunctionObject *>(f)->m_ml == &debug_print_grad_modules_def;
-}
-
 void print_grad_modules(py::handle module, py::handle net, py::handle depth,
                         py::handle name_so_far, WalkPath &path);
 
@@ -38,7 +31,7 @@ void recurse(py::handle module, py::handle child, py::handle depth, py::handle s
              WalkPath &path) {
     py::object next_depth = add(depth, make_int(1));
     py::object bound = global(module, SV_NAME("debug_print_grad_modules"));
-    if (is_own_walk(module, bound))
+    if (is_function_of(bound, &debug_print_grad_modules_def, module))
         print_grad_modules(module, child, next_depth, sub_name, path);
     else
         call(bound, child, next_depth, sub_name);
