@@ -1,7 +1,9 @@
 #include "block_conversion.h"
 
-#include "companion/host.h"
-#include "companion/pyclass.h"
+#include "block/processors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+#include "host/pyclass.h"
 
 namespace sorvith::blockwise_svp {
 
@@ -38,24 +40,13 @@ py::object unwrap_params(py::handle, py::handle args, py::handle kwargs) {
     py::object parameters = call_method(model, SV_NAME("parameters"));
     for (py::handle parameter : parameters) {
         if (lists_wrapped(parameter))
-            if (PyObject_DelAttr(parameter.ptr(), SV_NAME("wrapped").ptr()) < 0)
-                throw py::error_already_set();
+            del_attr(parameter, SV_NAME("wrapped"));
     }
     return py::none();
 }
 
 // neuron.dendrite_module, read afresh at every use.
 py::object dendrites(py::handle neuron) { return attr(neuron, SV_NAME("dendrite_module")); }
-
-// p.pre = p.<pre_name>; p.post = p.<post_name>, with `p` read afresh for every use (the
-// value before the target, as an assignment evaluates them).
-template <typename Read>
-void bind_steps(const Read &processor, py::handle pre_name, py::handle post_name) {
-    py::object step = attr(processor(), pre_name);
-    set_attr(processor(), SV_NAME("pre"), step);
-    step = attr(processor(), post_name);
-    set_attr(processor(), SV_NAME("post"), step);
-}
 
 py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"pretrained_dendrite", nullptr};
@@ -76,14 +67,16 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
         auto processor = [&] {
             return getitem(attr(dendrites(neuron), SV_NAME("processors")), index);
         };
+        // The companion's own processor gets its steps; it is read anew at each use, as each
+        // read is visible to callers.
         if (!is_none(processor()))
-            bind_steps(processor, SV_NAME("pre_d"), SV_NAME("post_d"));
+            processors::bind_steps(processor, processor, processors::Role::dendrite);
         processor_array.append(processor());
     }
     layer_array.append(attr(neuron, SV_NAME("main_module")));
     auto main_processor = [&] { return attr(neuron, SV_NAME("processor")); };
     if (!is_none(main_processor()))
-        bind_steps(main_processor, SV_NAME("post_n1"), SV_NAME("post_n2"));
+        processors::bind_steps(main_processor, main_processor, processors::Role::main);
     processor_array.append(main_processor());
 
     // -1 at the neuron dimension of a block output, 1 at every other dimension.
@@ -110,10 +103,8 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
 
 } // namespace
 
-PyMethodDef unwrap_params_def =
-    SV_METHOD("unWrap_params", unwrap_params, "unWrap_params(model)\n--\n\n");
+PyMethodDef unwrap_params_def = SV_FUNCTION(unWrap_params, unwrap_params, "(model)");
 PyMethodDef convert_to_nvr_layer_block_def =
-    SV_METHOD("convert_to_nvr_layer_block", convert_to_nvr_layer_block,
-              "convert_to_nvr_layer_block(pretrained_dendrite)\n--\n\n");
+    SV_FUNCTION(convert_to_nvr_layer_block, convert_to_nvr_layer_block, "(pretrained_dendrite)");
 
 } // namespace sorvith::blockwise_svp

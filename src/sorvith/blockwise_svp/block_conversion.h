@@ -1,7 +1,7 @@
 // convert_to_nvr_layer_block and unWrap_params: one companion neuron module into an NVRLayer.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::blockwise_svp {
 

@@ -1,10 +1,10 @@
 // sorvith.blockwise_svp: rewriting each dendritic neuron module of a trained network into one
 // flat NVRLayer block.
+#include "block/pretrained_access.h"
 #include "block_conversion.h"
-#include "companion/host.h"
 #include "companion/nevrane.h"
-#include "companion/pretrained_access.h"
-#include "companion/pyclass.h"
+#include "host/globals.h"
+#include "host/pyclass.h"
 #include "network_rewrite.h"
 #include "nvr_layer.h"
 
@@ -30,8 +30,8 @@ static void bind_names(py::handle m) {
     bind(m, "NVRLayer", blockwise_svp::make_nvr_layer_class(m));
     bind_function(m, &blockwise_svp::unwrap_params_def);
     bind_function(m, &blockwise_svp::convert_to_nvr_layer_block_def);
-    bind_function(m, &companion::get_pretrained_nvr_attr_def);
-    bind_function(m, &blockwise_svp::get_pretrained_nvr_var_def);
+    bind_function(m, &pretrained_access::attribute_def);
+    bind_function(m, &pretrained_access::item_def);
     bind_function(m, &blockwise_svp::optimize_module_def);
     bind_function(m, &blockwise_svp::blockwise_network_def);
 }

@@ -1,13 +1,18 @@
 #include "nvr_layer.h"
 
-#include "companion/block_forward.h"
-#include "companion/host.h"
-#include "companion/module_member.h"
+#include "block/forward.h"
+#include "block/member.h"
+#include "block/processors.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+#include "host/pyclass.h"
 #include "skip_tensor.h"
 
 namespace sorvith::blockwise_svp {
+
+namespace {
 
 // Coded into `module_id` by the companion's string_to_tensor: the layer's text travels with the
 // block into its cleaned and saved forms, the block modules' text with each dendrite and main
@@ -16,15 +21,6 @@ namespace sorvith::blockwise_svp {
 // holds a single element.
 const char *const layer_id_text = "sorvith.blockwise.layer";
 const char *const block_id_text = "b";
-
-namespace {
-
-// [value]
-py::list list_of(py::handle value) {
-    py::list result;
-    result.append(value);
-    return result;
-}
 
 py::object init(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"",          "layer_array", "processor_array",
@@ -81,30 +77,21 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
 
 // One block's output as it enters the cascade. Processors work as in the cleaned block module:
 // a dendrite's `pre` makes its arguments and its `post` maps its output; the main module's
-// `pre` maps its output (its `post` is applied to the final value).
+// `pre` maps its output (its `post` is applied to the final value). Every block is called as a
+// module, so its hooks run.
 py::object block_output(py::handle self, Py_ssize_t c, bool main, py::handle inputs,
                         py::handle keywords) {
     py::object position = make_int(c);
-    py::object layer = getitem(member(self, SV_NAME("layer_array")), position);
     if (main) {
+        py::object layer = getitem(member(self, SV_NAME("layer_array")), position);
         py::object out = call_with(layer, inputs, keywords);
-        py::object processor = getitem(member(self, SV_NAME("processor_array")), make_int(-1));
-        if (!is_none(processor))
-            out = call_method(processor, SV_NAME("pre"), out);
-        return out;
+        return processors::main_output(
+            getitem(member(self, SV_NAME("processor_array")), make_int(-1)), out);
     }
-    py::object processor = getitem(member(self, SV_NAME("processor_array")), position);
-    py::object out;
-    if (not_equal(processor, py::none())) {
-        auto unpacked = unpack_pair(call_with(attr(processor, SV_NAME("pre")), inputs, keywords));
-        out = call_unpacked(layer, unpacked.first, unpacked.second);
-    } else {
-        out = call_with(layer, inputs, keywords);
-    }
-    processor = getitem(member(self, SV_NAME("processor_array")), position);
-    if (not_equal(processor, py::none()))
-        out = call_method(processor, SV_NAME("post"), out);
-    return out;
+    return processors::dendrite_output(
+        [&] { return getitem(member(self, SV_NAME("processor_array")), position); },
+        [&] { return getitem(member(self, SV_NAME("layer_array")), position); },
+        borrow(inputs.ptr()), borrow(keywords.ptr()));
 }
 
 py::object forward(py::handle module, py::handle args, py::handle kwargs) {
@@ -113,9 +100,7 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
     py::object keywords = kwargs_dict(kwargs);
 
     Py_ssize_t count = length(member(self, SV_NAME("layer_array")));
-    py::object outputs = steal(PyList_New(count));
-    for (Py_ssize_t c = 0; c < count; ++c)
-        PyList_SET_ITEM(outputs.ptr(), c, py::none().release().ptr());
+    py::object outputs = none_list(count);
     for (Py_ssize_t c = 0; c < count; ++c)
         setitem(outputs, c, block_output(self, c, c == count - 1, inputs, keywords));
 
@@ -123,18 +108,15 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
         block::cascade(module, self, outputs, /*add_in_place=*/true, block::Activation::stored);
     if (!current)
         raise_unbound_local("current_out");
-    py::object processor = getitem(member(self, SV_NAME("processor_array")), make_int(-1));
-    if (!is_none(processor))
-        return call_method(processor, SV_NAME("post"), current);
-    return current;
+    return processors::block_result(
+        getitem(member(self, SV_NAME("processor_array")), make_int(-1)), current);
 }
 
 PyMethodDef init_def =
     SV_METHOD("__init__", init,
               "__init__(self, layer_array, processor_array, dendrites_to_top, "
               "dendrites_to_dendrites, node_index, num_cycles, view_tuple)\n--\n\n");
-PyMethodDef forward_def =
-    SV_METHOD("forward", forward, "forward(self, /, *args, **kwargs)\n--\n\n");
+PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwargs)");
 
 } // namespace
 

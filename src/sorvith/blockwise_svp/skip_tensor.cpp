@@ -1,18 +1,25 @@
 #include "skip_tensor.h"
 
-#include "companion/host.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 namespace sorvith::blockwise_svp {
 
-// Six characters, so three marker values: the smallest ordinary block, one dendrite, has
-// three filler rows (two for the dendrite, one for the main module), so at least three filler
-// slots even at width 1.
+namespace {
+
+// The marker text, coded two characters per value. Six characters, so three marker values: the
+// smallest ordinary block, one dendrite, has three filler rows (two for the dendrite, one for
+// the main module), so at least three filler slots even at width 1.
 const char *const marker_text = "sv-nvr";
 
+// The marker values of `text`: each pair of character codes (a, b) gives
+// (a + 1) / 10**4 + (b + 1) / 10**6; a final unpaired code is dropped.
 std::vector<double> marker_values(const char *text) {
     std::vector<double> values;
     double next = 0.0;
@@ -31,19 +38,10 @@ std::vector<double> marker_values(const char *text) {
     return values;
 }
 
-namespace {
-
 py::object name_attr(py::handle obj, const char *name) { return attr(obj, py::str(name)); }
 
 py::object slice(Py_ssize_t start, Py_ssize_t stop) {
     return steal(PySlice_New(make_int(start).ptr(), make_int(stop).ptr(), nullptr));
-}
-
-Py_ssize_t as_size(py::handle value) {
-    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    return n;
 }
 
 // callable(*args, **kwargs) with the keywords given as name/value pairs.
@@ -173,15 +171,12 @@ struct Filler {
         auto row = [&] { return getitem(getitem(skip, index_i), index_j); };
         py::object item = call_method(getitem(row(), index_k), SV_NAME("item"));
         py::object rounded = call(global(module, SV_NAME("round")), item, make_int(2));
-        if (PyObject_SetItem(row().ptr(), index_k.ptr(), rounded.ptr()) < 0)
-            throw py::error_already_set();
-        bool negative = truth(
-            steal(PyObject_RichCompare(getitem(row(), index_k).ptr(), make_int(0).ptr(), Py_LT)));
+        setitem(row(), index_k, rounded);
+        bool negative = less(getitem(row(), index_k), make_int(0));
         py::object shift = steal(PyFloat_FromDouble(markers[letter_index] * (negative ? -1 : 1)));
         py::object target = row();
         py::object element = add_in_place(getitem(target, index_k), shift);
-        if (PyObject_SetItem(target.ptr(), index_k.ptr(), element.ptr()) < 0)
-            throw py::error_already_set();
+        setitem(target, index_k, element);
         ++letter_index;
     }
 };
@@ -203,8 +198,7 @@ void fill_slot_by_slot(Filler &filler, py::handle skip, std::vector<Entry> &entr
                     py::object index_k = make_int(k);
                     py::object value = getitem(row, index_k);
                     py::object target = getitem(getitem(skip, index_i), index_j);
-                    if (PyObject_SetItem(target.ptr(), index_k.ptr(), value.ptr()) < 0)
-                        throw py::error_already_set();
+                    setitem(target, index_k, value);
                 }
                 continue;
             }
@@ -212,8 +206,7 @@ void fill_slot_by_slot(Filler &filler, py::handle skip, std::vector<Entry> &entr
                 py::object index_k = make_int(k);
                 py::object value = filler.draw();
                 py::object target = getitem(getitem(skip, index_i), index_j);
-                if (PyObject_SetItem(target.ptr(), index_k.ptr(), value.ptr()) < 0)
-                    throw py::error_already_set();
+                setitem(target, index_k, value);
                 if (filler.letter_index < filler.markers.size())
                     filler.mark(skip, i, j, k);
             }

@@ -4,18 +4,10 @@
 // deviation, and the first filler slots also carry the marker values.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
-#include <vector>
 
 namespace sorvith::blockwise_svp {
-
-// The marker text, coded two characters per value (see marker_values).
-extern const char *const marker_text;
-
-// The marker values of `text`: each pair of character codes (a, b) gives
-// (a + 1) / 10**4 + (b + 1) / 10**6; a final unpaired code is dropped.
-std::vector<double> marker_values(const char *text);
 
 // The new skip tensor for `skip_list`, with numpy's global generator (np.random) supplying the
 // filler draws in (receiving block, contributing block, position) order. The result has the

@@ -1,7 +1,7 @@
 #include "nevrane.h"
 
-#include "host.h"
-#include "pyclass.h"
+#include "host/globals.h"
+#include "host/protocols.h"
 
 namespace sorvith::companion {
 

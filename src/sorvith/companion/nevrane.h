@@ -5,7 +5,7 @@
 // caller who swaps either changes every later call.
 #pragma once
 
-#include "common.h"
+#include "host/common.h"
 
 namespace sorvith::companion {
 

@@ -1,9 +1,11 @@
 // sorvith.network_svp: converting freshly built networks into optimised dendritic modules and
 // loading saved cleaned networks into them.
-#include "companion/host.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
 #include "conversion.h"
+#include "host/globals.h"
+#include "host/pyclass.h"
+#include "loading.h"
+#include "module_search.h"
 #include "optimized_module.h"
 #include "tracked_module.h"
 

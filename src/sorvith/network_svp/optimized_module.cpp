@@ -1,9 +1,11 @@
 #include "optimized_module.h"
 
-#include "companion/block_forward.h"
-#include "companion/host.h"
+#include "block/forward.h"
+#include "block/processors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
+#include "host/pyclass.h"
 
 namespace sorvith::network_svp {
 
@@ -84,8 +86,8 @@ py::object simulate_cycles(py::handle module, py::handle args, py::handle kwargs
         if (!is_none(processor)) {
             entry = call_method(copy, SV_NAME("deepcopy"), processor);
             // Bound to the one original processor, not to the copy.
-            set_attr(entry, SV_NAME("pre"), attr(processor, SV_NAME("pre_d")));
-            set_attr(entry, SV_NAME("post"), attr(processor, SV_NAME("post_d")));
+            processors::bind_steps([&] { return entry; }, [&] { return processor; },
+                                   processors::Role::dendrite);
         }
         call_method(attr(self, SV_NAME("processor_array")), SV_NAME("append"), entry);
     }
@@ -96,17 +98,14 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
     return block::forward(module, args, kwargs, {/*retest_threading=*/false, /*add_in_place=*/false});
 }
 
-PyMethodDef init_def = SV_METHOD("__init__", init, "__init__(self, original_module, name)\n--\n\n");
+PyMethodDef init_def = SV_FUNCTION(__init__, init, "(self, original_module, name)");
 PyMethodDef simulate_cycles_def =
-    SV_METHOD("simulate_cycles", simulate_cycles,
-              "simulate_cycles(self, num_cycles, nodeCount)\n--\n\n");
+    SV_FUNCTION(simulate_cycles, simulate_cycles, "(self, num_cycles, nodeCount)");
 PyMethodDef process_and_forward_def =
-    SV_METHOD("process_and_forward", block::process_and_forward,
-              "process_and_forward(self, /, *args, **kwargs)\n--\n\n");
-PyMethodDef process_and_pre_def = SV_METHOD("process_and_pre", block::process_and_pre,
-                                            "process_and_pre(self, /, *args, **kwargs)\n--\n\n");
-PyMethodDef forward_def =
-    SV_METHOD("forward", forward, "forward(self, /, *args, **kwargs)\n--\n\n");
+    SV_FUNCTION(process_and_forward, block::process_and_forward, "(self, /, *args, **kwargs)");
+PyMethodDef process_and_pre_def =
+    SV_FUNCTION(process_and_pre, block::process_and_pre, "(self, /, *args, **kwargs)");
+PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwargs)");
 
 } // namespace
 

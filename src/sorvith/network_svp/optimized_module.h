@@ -2,7 +2,7 @@
 // network, its dendrite copies made by simulate_cycles and its values loaded from a file.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::network_svp {
 

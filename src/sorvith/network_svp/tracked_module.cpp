@@ -1,8 +1,9 @@
 #include "tracked_module.h"
 
-#include "companion/host.h"
+#include "host/globals.h"
+#include "host/protocols.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
+#include "host/pyclass.h"
 
 namespace sorvith::network_svp {
 
@@ -15,14 +16,10 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
 
     init_module_base(self);
     py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
-    int is_module = PyObject_IsInstance(start_module, module_class.ptr());
-    if (is_module < 0)
-        throw py::error_already_set();
-    if (is_module) {
+    if (is_instance(start_module, module_class)) {
         set_attr(self, SV_NAME("main_module"), start_module);
     } else {
-        print(module, steal(PyNumber_Remainder(py::str("start_module must be nn.Module: %s").ptr(),
-                                               name)));
+        print(module, format("start_module must be nn.Module: %s", name));
         print(module, type_of(start_module));
         print(module, start_module);
         exit_process(module, make_int(-1));

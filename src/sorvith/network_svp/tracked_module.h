@@ -2,7 +2,7 @@
 // of a converted network is accounted for. It behaves like the module it wraps.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::network_svp {
 

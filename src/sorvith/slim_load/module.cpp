@@ -1,10 +1,9 @@
 // sorvith.slim_load: the cleaned, inference form of a blockwise network. NVRModulePyThread
 // takes the place of every NVRLayer, and refresh_net walks a network to put it there.
-#include "companion/host.h"
+#include "block/pretrained_access.h"
 #include "companion/nevrane.h"
-#include "companion/pretrained_access.h"
-#include "companion/pyclass.h"
-#include "pretrained_access.h"
+#include "host/globals.h"
+#include "host/pyclass.h"
 #include "py_thread_module.h"
 #include "rebuild.h"
 
@@ -29,8 +28,8 @@ static void bind_names(py::handle m) {
     bind(m, "loaded_full_print", py::bool_(false));
     py::object block_class = slim_load::make_py_thread_module_class(m);
     bind(m, "NVRModulePyThread", block_class);
-    bind_function(m, &companion::get_pretrained_nvr_attr_def);
-    bind_function(m, &slim_load::get_pretrained_nvr_var_def);
+    bind_function(m, &pretrained_access::attribute_def);
+    bind_function(m, &pretrained_access::submodule_def);
     bind(m, "ModuleType", block_class);
     bind_function(m, &slim_load::make_module_def);
     bind_function(m, &slim_load::refresh_nvr_def);

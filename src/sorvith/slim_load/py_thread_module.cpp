@@ -1,8 +1,7 @@
 #include "py_thread_module.h"
 
-#include "companion/block_forward.h"
-#include "companion/host.h"
-#include "companion/pyclass.h"
+#include "block/forward.h"
+#include "host/pyclass.h"
 
 namespace sorvith::slim_load {
 
@@ -35,14 +34,12 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
     return block::forward(module, args, kwargs, {/*retest_threading=*/true, /*add_in_place=*/true});
 }
 
-PyMethodDef init_def = SV_METHOD("__init__", init, "__init__(self, original_module)\n--\n\n");
+PyMethodDef init_def = SV_FUNCTION(__init__, init, "(self, original_module)");
 PyMethodDef process_and_forward_def =
-    SV_METHOD("process_and_forward", block::process_and_forward,
-              "process_and_forward(self, /, *args2, **kwargs2)\n--\n\n");
-PyMethodDef process_and_pre_def = SV_METHOD("process_and_pre", block::process_and_pre,
-                                            "process_and_pre(self, /, *args, **kwargs)\n--\n\n");
-PyMethodDef forward_def =
-    SV_METHOD("forward", forward, "forward(self, /, *args, **kwargs)\n--\n\n");
+    SV_FUNCTION(process_and_forward, block::process_and_forward, "(self, /, *args2, **kwargs2)");
+PyMethodDef process_and_pre_def =
+    SV_FUNCTION(process_and_pre, block::process_and_pre, "(self, /, *args, **kwargs)");
+PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwargs)");
 
 } // namespace
 

@@ -3,7 +3,7 @@
 // another or each on a host thread, before combining their outputs in the skip cascade.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::slim_load {
 

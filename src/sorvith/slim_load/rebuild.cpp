@@ -1,10 +1,9 @@
 #include "rebuild.h"
 
-#include "companion/host.h"
+#include "block/walk.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
-
-#include <vector>
+#include "host/errors.h"
+#include "host/protocols.h"
 
 namespace sorvith::slim_load {
 
@@ -12,66 +11,36 @@ namespace {
 
 namespace getters = companion::getters;
 
-// One walk started by a call of our refresh_nvr. `path` holds the modules being walked,
-// outermost first: a member or child that is one of them is recorded as the walk records
-// a self reference, but never walked again, so a back-reference to an ancestor cannot
-// recurse without end.
-struct Walk {
-    py::handle module; // the extension module, for its late-bound names
-    WalkPath path;
-};
-
-class OnPath {
-  public:
-    OnPath(Walk &walk, py::handle net) : walk_(walk) { walk_.path.push_back(net.ptr()); }
-    ~OnPath() { walk_.path.pop_back(); }
-    OnPath(const OnPath &) = delete;
-    OnPath &operator=(const OnPath &) = delete;
-
-  private:
-    Walk &walk_;
-};
-
-
 // type(value).__name__ == "NVRLayer": the blocks are recognised by class name, so any class
 // of that name counts.
 bool is_layer_block(py::handle value) {
     return equal(attr(type_of(value), SV_NAME("__name__")), SV_NAME("NVRLayer"));
 }
 
-py::object format(const char *pattern, py::handle values) {
-    return steal(PyUnicode_Format(py::str(pattern).ptr(), values.ptr()));
-}
-
 // name_so_far + "[" + str(submodule_id) + "]"
 py::object child_path(py::handle name_so_far, py::handle submodule_id) {
-    py::object text = add(name_so_far, py::str("["));
-    text = add(text, steal(PyObject_Str(submodule_id.ptr())));
-    return add(text, py::str("]"));
+    return concat({name_so_far, py::str("["), text(submodule_id), py::str("]")});
 }
 
 // converted_list += [path]; the result is what the name refers to afterwards.
 py::object record(py::handle converted_list, py::handle path) {
-    py::list entry;
-    entry.append(path);
-    return add_in_place(converted_list, entry);
+    return add_in_place(converted_list, list_of(path));
 }
 
-py::object walk(Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
-                py::object converted_list);
+bool verbose(py::handle module) { return companion::flag(module, getters::extra_verbose()); }
 
-// refresh_nvr(child(), depth + 1, path, converted_list) through the module's late-bound
-// name: our own walk when it is still our function, so that the ancestors are carried along;
-// the caller's replacement otherwise.
-template <typename Child>
-py::object descend(Walk &w, Child &&child, py::handle depth, py::handle path,
+py::object make_module(py::handle module, py::handle layer) {
+    return call(global(module, SV_NAME("make_module")), layer);
+}
+
+py::object rebuild(walk::Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
+                   py::object converted_list);
+
+// refresh_nvr(child, depth + 1, path, converted_list), through the module's late-bound name.
+py::object descend(walk::Walk &w, py::handle child, py::handle depth, py::handle path,
                    py::handle converted_list) {
-    py::object function = global(w.module, SV_NAME("refresh_nvr"));
-    py::object target = child();
-    py::object next_depth = add(depth, make_int(1));
-    if (is_function_of(function, &refresh_nvr_def, w.module))
-        return walk(w, target, next_depth, path, borrow(converted_list.ptr()));
-    return call(function, target, next_depth, path, converted_list);
+    return walk::descend(w, SV_NAME("refresh_nvr"), &refresh_nvr_def, rebuild, child, depth, path,
+                         converted_list);
 }
 
 void print_headers(py::handle module, py::handle net, py::handle depth, py::handle name_so_far) {
@@ -82,18 +51,19 @@ void print_headers(py::handle module, py::handle net, py::handle depth, py::hand
 }
 
 // nn.Sequential and nn.ModuleList (and subclasses): every child that named_children yields,
-// always fetched afresh by name.
-void walk_children(Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
-                   py::object &converted_list) {
+// fetched anew by name at every use (each get_submodule is visible to callers).
+void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
+                      py::object &converted_list) {
     py::object children = call_method(net, SV_NAME("named_children"));
     for (py::handle entry : children) {
         py::object submodule_id = unpack_pair(entry).first;
         auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
         py::object current = child();
-        if (not_equal(net, current) && !on_path(w.path, current)) {
+        if (not_equal(net, current) && !w.is_ancestor(current)) {
             py::object path = child_path(name_so_far, submodule_id);
             converted_list = record(converted_list, path);
-            set_attr(net, submodule_id, descend(w, child, depth, path, converted_list));
+            py::object next = child();
+            set_attr(net, submodule_id, descend(w, next, depth, path, converted_list));
         }
         if (is_layer_block(child())) {
             py::object make = global(w.module, SV_NAME("make_module"));
@@ -107,39 +77,41 @@ void walk_children(Walk &w, py::handle net, py::handle depth, py::handle name_so
 // A plain list (a layer_array kept as a list, say) has no named_children: its entries are
 // walked by index under the container rules, module entries recursed into and blocks
 // replaced in place.
-void walk_list(Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
-               py::object &converted_list) {
+void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
+                  py::object &converted_list) {
     for (Py_ssize_t i = 0; i < length(net); ++i) {
-        auto entry = [&] { return getitem(net, i); };
-        py::object current = entry();
+        py::object current = getitem(net, i);
         py::object module_class = attr(global(w.module, SV_NAME("nn")), SV_NAME("Module"));
         if (is_subclass(type_of(current), module_class) && not_equal(net, current) &&
-            !on_path(w.path, current)) {
+            !w.is_ancestor(current)) {
             py::object path = child_path(name_so_far, make_int(i));
             converted_list = record(converted_list, path);
-            setitem(net, i, descend(w, entry, depth, path, converted_list));
+            setitem(net, i, descend(w, getitem(net, i), depth, path, converted_list));
         }
-        if (is_layer_block(entry()))
-            setitem(net, i, call(global(w.module, SV_NAME("make_module")), entry()));
+        if (is_layer_block(getitem(net, i)))
+            setitem(net, i, make_module(w.module, getitem(net, i)));
     }
 }
 
-// Every other module: its members by the names __dir__ gave before anything changed.
-void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
-                  py::handle name_so_far, py::object &converted_list) {
+// Every other module: its members by the names __dir__ gave before anything changed. Each
+// member is read anew at every use (a property runs each time) and the companion getters are
+// asked anew for each member: callers may observe both.
+void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::handle depth,
+                     py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
     for (py::handle member : members) {
-        if (!probe_member(net, member))
+        if (!walk::probe_member(net, member))
             continue; // a member that cannot even be read is passed over silently
-        py::object sub_name = add(add(name_so_far, py::str(".")), member);
+        py::object sub_name = concat({name_so_far, py::str("."), member});
         if (equal(member, SV_NAME("device")) || equal(member, SV_NAME("dtype")))
             continue;
         if (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name))
             continue;
+        // At the top the list is asked again: each call of a getter is visible to callers.
         if (equal(name_so_far, py::str("")) &&
             (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name) ||
              contains(converted_list, sub_name))) {
-            if (companion::flag(module, getters::extra_verbose()))
+            if (verbose(module))
                 print(module, format("Skipping %s during save", py::make_tuple(sub_name)));
             continue;
         }
@@ -148,9 +120,9 @@ void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
             equal(member, SV_NAME("layer_array"))) {
             converted_list = record(converted_list, sub_name);
             py::object current = attr(net, member);
-            if (not_equal(net, current) && !on_path(w.path, current)) {
-                auto read = [&] { return attr(net, member); };
-                set_attr(net, member, descend(w, read, depth, sub_name, converted_list));
+            if (not_equal(net, current) && !w.is_ancestor(current)) {
+                py::object next = attr(net, member);
+                set_attr(net, member, descend(w, next, depth, sub_name, converted_list));
             }
         }
         if (is_layer_block(attr_or_none(net, member))) {
@@ -162,16 +134,16 @@ void walk_members(Walk &w, py::handle net, py::handle members, py::handle depth,
     }
 }
 
-py::object walk(Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
-                py::object converted_list) {
-    RecursionLevel level;
+py::object rebuild(walk::Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
+                   py::object converted_list) {
+    walk::Level level(w, net_arg);
     py::handle module = w.module;
     py::object net = borrow(net_arg.ptr());
-    if (companion::flag(module, getters::extra_verbose()))
+    if (verbose(module))
         print_headers(module, net, depth, name_so_far);
 
     if (type_of(net).ptr() == global(module, SV_NAME("ModuleType")).ptr()) {
-        if (companion::flag(module, getters::extra_verbose()))
+        if (verbose(module))
             print(module, "this is only being called because something in your model is pointed to "
                           "twice by two different variables.  Highest thing on the list is one "
                           "of the duplicates");
@@ -179,42 +151,34 @@ py::object walk(Walk &w, py::handle net_arg, py::handle depth, py::handle name_s
     }
 
     py::object members = call_method(net, SV_NAME("__dir__"));
-    OnPath here(w, net);
-    py::object nn = global(module, SV_NAME("nn"));
     py::handle cls = type_of(net);
-    if (is_subclass(cls, attr(nn, SV_NAME("Sequential"))) ||
-        is_subclass(cls, attr(nn, SV_NAME("ModuleList")))) {
-        walk_children(w, net, depth, name_so_far, converted_list);
+    if (walk::is_container(module, cls)) {
+        rebuild_children(w, net, depth, name_so_far, converted_list);
     } else if (is_subclass(cls, global(module, SV_NAME("list")))) {
-        walk_list(w, net, depth, name_so_far, converted_list);
+        rebuild_list(w, net, depth, name_so_far, converted_list);
     } else {
         if (contains(companion::setting(module, getters::modules_to_track()), cls))
             return net; // left whole: its blocks stay as they are
-        walk_members(w, net, members, depth, name_so_far, converted_list);
+        rebuild_members(w, net, members, depth, name_so_far, converted_list);
     }
 
     if (is_layer_block(net))
-        net = call(global(module, SV_NAME("make_module")), net);
+        net = make_module(module, net);
     return net;
 }
 
 py::object refresh_nvr(py::handle module, py::handle args, py::handle kwargs) {
-    static const char *const names[] = {"net", "depth", "name_so_far", "converted_list", nullptr};
-    PyObject *net, *depth, *name_so_far, *converted_list;
-    parse_args(args, kwargs, "OOOO:refresh_nvr", names, &net, &depth, &name_so_far,
-               &converted_list);
-    Walk w{module, {}};
-    return walk(w, net, depth, name_so_far, borrow(converted_list));
+    return walk::run_path_walk(module, args, kwargs, "OOOO:refresh_nvr", rebuild);
 }
 
 py::object refresh_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"pretrained_dendrite", nullptr};
     PyObject *net;
     parse_args(args, kwargs, "O:refresh_net", names, &net);
-    return call(global(module, SV_NAME("refresh_nvr")), net, make_int(0), py::str(""), py::list());
+    return walk::start_at_top(module, SV_NAME("refresh_nvr"), net);
 }
 
-py::object make_module(py::handle module, py::handle args, py::handle kwargs) {
+py::object make_module_function(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"module", nullptr};
     PyObject *layer;
     parse_args(args, kwargs, "O:make_module", names, &layer);
@@ -223,11 +187,9 @@ py::object make_module(py::handle module, py::handle args, py::handle kwargs) {
 
 } // namespace
 
-PyMethodDef make_module_def = SV_METHOD("make_module", make_module, "make_module(module)\n--\n\n");
+PyMethodDef make_module_def = SV_FUNCTION(make_module, make_module_function, "(module)");
 PyMethodDef refresh_nvr_def =
-    SV_METHOD("refresh_nvr", refresh_nvr,
-              "refresh_nvr(net, depth, name_so_far, converted_list)\n--\n\n");
-PyMethodDef refresh_net_def =
-    SV_METHOD("refresh_net", refresh_net, "refresh_net(pretrained_dendrite)\n--\n\n");
+    SV_FUNCTION(refresh_nvr, refresh_nvr, "(net, depth, name_so_far, converted_list)");
+PyMethodDef refresh_net_def = SV_FUNCTION(refresh_net, refresh_net, "(pretrained_dendrite)");
 
 } // namespace sorvith::slim_load

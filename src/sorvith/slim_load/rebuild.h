@@ -3,7 +3,7 @@
 // every NVRLayer it reaches.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::slim_load {
 

@@ -1,8 +1,10 @@
 #include "counting.h"
 
-#include "companion/host.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+#include "host/pyclass.h"
 
 namespace sorvith::utils_svp {
 
@@ -39,7 +41,6 @@ py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs
 
 } // namespace
 
-PyMethodDef sv_count_params_def =
-    SV_METHOD("sv_count_params", sv_count_params, "sv_count_params(net)\n--\n\n");
+PyMethodDef sv_count_params_def = SV_FUNCTION(sv_count_params, sv_count_params, "(net)");
 
 } // namespace sorvith::utils_svp

@@ -1,7 +1,7 @@
 // sv_count_params: the parameter count of a network, in its training or its cleaned form.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::utils_svp {
 

@@ -1,7 +1,7 @@
 // check_requires_grad and debug_print_grad_modules: which modules of a network take gradients.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::utils_svp {
 

@@ -1,7 +1,7 @@
 // load_net: reading a saved network file back in the storage mode the configuration selects.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::utils_svp {
 

@@ -1,8 +1,8 @@
 // sorvith.utils_svp: cleaning, saving and loading dendritic networks, counting their
 // parameters and printing gradient diagnostics.
-#include "companion/host.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
+#include "host/globals.h"
+#include "host/pyclass.h"
 #include "counting.h"
 #include "grad_diagnostics.h"
 #include "loading.h"

@@ -1,8 +1,8 @@
 #include "safe_write.h"
 
-#include "companion/host.h"
-#include "companion/pyclass.h"
-#include "handled_exception.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
 
 namespace sorvith::utils_svp {
 

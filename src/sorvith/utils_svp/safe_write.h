@@ -1,7 +1,7 @@
 // Writing a file so that a failed write loses nothing that was there before.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 #include <functional>
 

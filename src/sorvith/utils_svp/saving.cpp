@@ -1,9 +1,11 @@
 #include "saving.h"
 
-#include "companion/host.h"
 #include "companion/nevrane.h"
-#include "companion/pyclass.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+#include "host/pyclass.h"
 #include "safe_write.h"
+#include "storage_modes.h"
 
 namespace sorvith::utils_svp {
 
@@ -48,29 +50,11 @@ py::object make_folders(py::handle os, py::handle folder) {
 // Drops the companion's training marker and gives every parameter contiguous storage, which
 // the safetensors writer requires.
 void strip_for_saving(py::handle net) {
-    if (PyObject_SetAttr(net.ptr(), SV_NAME("tracker_string").ptr(), nullptr) < 0)
-        throw py::error_already_set();
+    del_attr(net, SV_NAME("tracker_string"));
     py::object parameters = call_method(net, SV_NAME("parameters"));
     for (py::handle param : parameters) {
         py::object data = attr(param, SV_NAME("data"));
         set_attr(param, SV_NAME("data"), call_method(data, SV_NAME("contiguous")));
-    }
-}
-
-// Writes `net` in the storage mode that the configuration selects now.
-void write_network(py::handle module, py::handle net, py::handle path) {
-    namespace getters = companion::getters;
-    if (!companion::flag(module, getters::using_safe_tensors())) {
-        py::object torch = global(module, SV_NAME("torch"));
-        write_keeping_previous(module, path, [&] { call_method(torch, SV_NAME("save"), net, path); });
-    } else if (companion::flag(module, getters::weight_tying_experimental())) {
-        write_keeping_previous(module, path, [&] {
-            companion::save_model_with_weight_tying(module, net, path);
-        });
-    } else {
-        py::object save_file = global(module, SV_NAME("save_file"));
-        py::object state_dict = call_method(net, SV_NAME("state_dict"));
-        write_keeping_previous(module, path, [&] { call(save_file, state_dict, path); });
     }
 }
 
@@ -88,14 +72,14 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     net = blockwise_then_refresh(module, net);
     strip_for_saving(net);
     py::object path = add(add(save_point, name), py::str("_nvr.pt"));
-    write_network(module, net, path);
+    const StorageMode &mode = selected_storage_mode(module);
+    write_keeping_previous(module, path, [&] { mode.write(module, net, path); });
     return py::none();
 }
 
 } // namespace
 
-PyMethodDef clean_net_def = SV_METHOD("clean_net", clean_net, "clean_net(net)\n--\n\n");
-PyMethodDef sv_save_net_def =
-    SV_METHOD("sv_save_net", sv_save_net, "sv_save_net(net, folder, name)\n--\n\n");
+PyMethodDef clean_net_def = SV_FUNCTION(clean_net, clean_net, "(net)");
+PyMethodDef sv_save_net_def = SV_FUNCTION(sv_save_net, sv_save_net, "(net, folder, name)");
 
 } // namespace sorvith::utils_svp

@@ -1,7 +1,7 @@
 // clean_net and sv_save_net: the cleaned inference form of a trained network, and its file.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::utils_svp {
 

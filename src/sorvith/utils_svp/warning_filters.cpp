@@ -1,7 +1,7 @@
 #include "warning_filters.h"
 
-#include "companion/host.h"
-#include "companion/pyclass.h"
+#include "host/globals.h"
+#include "host/pyclass.h"
 
 namespace sorvith::utils_svp {
 
@@ -25,16 +25,14 @@ py::object remove_future_warning(py::handle module, py::handle args, py::handle 
     static const char *const names[] = {nullptr};
     parse_args(args, kwargs, ":remove_future_warning", names);
     // del warnings.filters[0], whatever entry is there.
-    if (PyObject_DelItem(filters(module).ptr(), make_int(0).ptr()) < 0)
-        throw py::error_already_set();
+    delitem(filters(module), make_int(0));
     return py::none();
 }
 
 } // namespace
 
-PyMethodDef add_future_warning_def =
-    SV_METHOD("add_future_warning", add_future_warning, "add_future_warning()\n--\n\n");
+PyMethodDef add_future_warning_def = SV_FUNCTION(add_future_warning, add_future_warning, "()");
 PyMethodDef remove_future_warning_def =
-    SV_METHOD("remove_future_warning", remove_future_warning, "remove_future_warning()\n--\n\n");
+    SV_FUNCTION(remove_future_warning, remove_future_warning, "()");
 
 } // namespace sorvith::utils_svp

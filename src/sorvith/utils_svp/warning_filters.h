@@ -2,7 +2,7 @@
 // process's warning filters, and its removal.
 #pragma once
 
-#include "companion/common.h"
+#include "host/common.h"
 
 namespace sorvith::utils_svp {
 

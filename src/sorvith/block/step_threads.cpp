@@ -1,7 +1,8 @@
 #include "step_threads.h"
 
-#include "host.h"
-#include "pyclass.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
 
 namespace sorvith::step_threads {
 
@@ -26,15 +27,6 @@ static py::handle carrier_type() {
 bool is_carrier(py::handle outputs) {
     return reinterpret_cast<PyObject *>(Py_TYPE(outputs.ptr())) == carrier_type().ptr();
 }
-
-static py::list none_list(Py_ssize_t size) {
-    py::list list(size);
-    for (Py_ssize_t i = 0; i < size; ++i)
-        PyList_SET_ITEM(list.ptr(), i, py::none().release().ptr());
-    return list;
-}
-
-py::object make_plain_outputs(Py_ssize_t size) { return none_list(size); }
 
 // torch itself, as imported. The worker state is torch's own; the module's `torch` name is
 // left alone (a module may bind it without using it, and a caller may rebind it).
@@ -61,7 +53,7 @@ static py::object capture_state() {
     return py::make_tuple(grad, inference, py::tuple(autocasts));
 }
 
-py::object make_outputs(py::handle, Py_ssize_t size) {
+py::object make_outputs(Py_ssize_t size) {
     py::object outputs = call(carrier_type(), none_list(size));
     set_attr(outputs, SV_NAME("state"), capture_state());
     set_attr(outputs, SV_NAME("errors"), none_list(size));
@@ -77,7 +69,7 @@ py::object make_thread(py::handle module, py::handle target, py::handle args, py
     return call_with(thread_class, py::tuple(), keywords);
 }
 
-CallerState::CallerState(py::handle, py::handle outputs)
+CallerState::CallerState(py::handle outputs)
     : torch_(torch_itself()), entered_(py::list()) {
     py::object state = attr(outputs, SV_NAME("state"));
     bool grad = truth(getitem(state, 0));
@@ -117,8 +109,7 @@ CallerState::~CallerState() {
 void keep_error(py::handle outputs, py::handle position) {
     py::object exception = take_current_exception();
     py::object errors = attr(outputs, SV_NAME("errors"));
-    if (PyObject_SetItem(errors.ptr(), position.ptr(), exception.ptr()) < 0)
-        throw py::error_already_set();
+    setitem(errors, position, exception);
 }
 
 void reraise_first_error(py::handle outputs) {

@@ -1,9 +1,12 @@
-#include "block_forward.h"
+#include "forward.h"
 
-#include "host.h"
-#include "module_member.h"
-#include "nevrane.h"
-#include "pyclass.h"
+#include "companion/nevrane.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+#include "host/pyclass.h"
+#include "member.h"
+#include "processors.h"
 #include "step_threads.h"
 
 #include <vector>
@@ -13,6 +16,7 @@ namespace sorvith::block {
 namespace {
 
 py::handle layer_array_name() { return SV_NAME("layer_array"); }
+py::handle processor_array_name() { return SV_NAME("processor_array"); }
 
 // layers[position] for the position a step was given (normally an int).
 py::object layer_at(py::handle layers, py::handle position) {
@@ -24,7 +28,6 @@ py::object layer_at(py::handle layers, py::handle position) {
     }
     return getitem(layers, position);
 }
-py::handle processor_array_name() { return SV_NAME("processor_array"); }
 
 // Positional arguments (head..., *tail) as one tuple.
 py::object prepend(std::initializer_list<py::handle> head, py::handle tail) {
@@ -42,50 +45,35 @@ py::object prepend(std::initializer_list<py::handle> head, py::handle tail) {
 
 } // namespace
 
-py::object process_and_forward(py::handle module, py::handle args, py::handle kwargs) {
+py::object process_and_forward(py::handle, py::handle args, py::handle kwargs) {
     py::handle self = method_self(args, "process_and_forward");
     // (k, outputs, *inputs) after the instance; too few arguments fail as tuple indexing would.
     py::object position = getitem(args, 1);
     py::object outputs = getitem(args, 2);
-    step_threads::run_step(module, outputs, position, [&] {
-        py::object inputs = rest_of(args, 3);
-        py::object keywords = kwargs_dict(kwargs);
-        py::object processor = getitem(member(self, processor_array_name()), position);
-        if (not_equal(processor, py::none())) {
-            py::object result = call_with(attr(processor, SV_NAME("pre")), inputs, keywords);
-            auto unpacked = unpack_pair(result);
-            inputs = std::move(unpacked.first);
-            keywords = std::move(unpacked.second);
-        }
-        py::object layer = layer_at(member(self, layer_array_name()), position);
-        py::object out = call_unpacked(layer, inputs, keywords);
-        processor = getitem(member(self, processor_array_name()), position);
-        if (not_equal(processor, py::none()))
-            out = call_method(processor, SV_NAME("post"), out);
-        if (PyObject_SetItem(outputs.ptr(), position.ptr(), out.ptr()) < 0)
-            throw py::error_already_set();
+    step_threads::run_step(outputs, position, [&] {
+        py::object out = processors::dendrite_output(
+            [&] { return getitem(member(self, processor_array_name()), position); },
+            [&] { return layer_at(member(self, layer_array_name()), position); },
+            rest_of(args, 3), kwargs_dict(kwargs));
+        setitem(outputs, position, out);
     });
     return py::none();
 }
 
-py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs) {
+py::object process_and_pre(py::handle, py::handle args, py::handle kwargs) {
     py::handle self = method_self(args, "process_and_pre");
     py::object outputs = getitem(args, 1);
     // Only names the error slot of a threaded call, whose outputs list is ours; anything a
     // caller passes directly is left untouched here.
     py::object position = step_threads::is_carrier(outputs) ? make_int(length(outputs) - 1)
                                                             : py::none();
-    step_threads::run_step(module, outputs, position, [&] {
-        py::object inputs = rest_of(args, 2);
-        py::object layers = member(self, layer_array_name());
-        py::object main = child_at(layers, -1);
-        py::object out = call_with(attr(main, SV_NAME("forward")), inputs, kwargs);
-        py::object processor = getitem(member(self, processor_array_name()), make_int(-1));
-        if (!is_none(processor))
-            out = call_method(processor, SV_NAME("pre"), out);
+    step_threads::run_step(outputs, position, [&] {
+        py::object main = child_at(member(self, layer_array_name()), -1);
+        py::object out = call_with(attr(main, SV_NAME("forward")), rest_of(args, 2), kwargs);
+        out = processors::main_output(
+            getitem(member(self, processor_array_name()), make_int(-1)), out);
         Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
-        if (PyObject_SetItem(outputs.ptr(), make_int(last).ptr(), out.ptr()) < 0)
-            throw py::error_already_set();
+        setitem(outputs, make_int(last), out);
     });
     return py::none();
 }
@@ -114,7 +102,7 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
                 py::object row = getitem(receiving, py::make_tuple(make_int(q), all_columns));
                 row = call_method(row, SV_NAME("view"), view_shape);
                 row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
-                py::object term = steal(PyNumber_Multiply(row.ptr(), getitem(outputs, q).ptr()));
+                py::object term = multiply(row, getitem(outputs, q));
                 current = in_place ? add_in_place(current, term) : add(current, term);
             }
             if (p < count - 1) {
@@ -128,20 +116,6 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
         setitem(outputs, p, current);
     }
     return current;
-}
-
-py::object finish(py::handle self, py::handle current) {
-    py::object processor = getitem(member(self, processor_array_name()), make_int(-1));
-    if (!is_none(processor)) {
-        if (!current) {
-            attr(processor, SV_NAME("post")); // looked up before its argument is read
-            raise_unbound_local("current_out");
-        }
-        return call_method(processor, SV_NAME("post"), current);
-    }
-    if (!current)
-        raise_unbound_local("current_out");
-    return borrow(current.ptr());
 }
 
 py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
@@ -158,8 +132,7 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
     };
 
     Py_ssize_t count = child_count(member(self, layer_array_name()));
-    py::object outputs = first ? step_threads::make_outputs(module, count)
-                               : step_threads::make_plain_outputs(count);
+    py::object outputs = first ? step_threads::make_outputs(count) : none_list(count);
     std::vector<py::object> threads(count > 0 ? count : 0);
 
     for (Py_ssize_t c = 0; c + 1 < count; ++c) {
@@ -199,7 +172,8 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
     }
 
     py::object current = cascade(module, self, outputs, rules.add_in_place, Activation::configured);
-    return finish(self, current);
+    return processors::block_result(getitem(member(self, processor_array_name()), make_int(-1)),
+                                    current);
 }
 
 } // namespace sorvith::block

@@ -2,7 +2,7 @@
 // on the block forward paths, where it is read many times per call.
 #pragma once
 
-#include "common.h"
+#include "host/common.h"
 
 namespace sorvith {
 

@@ -1,4 +1,4 @@
-#include "module_member.h"
+#include "member.h"
 
 namespace sorvith {
 

@@ -1,6 +1,6 @@
 #include "pyclass.h"
 
-#include "host.h"
+#include "globals.h"
 
 namespace sorvith {
 
@@ -87,18 +87,6 @@ PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module))
         return nullptr;
     }
     return module;
-}
-
-py::object import(const char *name) { return steal(PyImport_ImportModule(name)); }
-
-py::object import_from(const char *name, const char *attr) {
-    py::object module = import(name);
-    PyObject *value = PyObject_GetAttrString(module.ptr(), attr);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attr, name);
-    }
-    return steal(value);
 }
 
 } // namespace sorvith

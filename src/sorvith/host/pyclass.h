@@ -41,6 +41,10 @@ template <Body F> PyObject *entry(PyObject *module, PyObject *args, PyObject *kw
             METH_VARARGS | METH_KEYWORDS, doc                                          \
     }
 
+// The entry for a function or method whose doc is its text signature alone: the Python name,
+// the body, and the parameter list, e.g. SV_FUNCTION(load_net, load_net, "(net, folder, name)").
+#define SV_FUNCTION(name, body, parameters) SV_METHOD(#name, body, #name parameters "\n--\n\n")
+
 // Parses the arguments with the host's own rules and error messages.
 // `names` is null-terminated; "" marks a positional-only parameter (used for self).
 template <typename... Out>
@@ -90,9 +94,5 @@ void bind_function(py::handle module, PyMethodDef *def);
 // What PyInit_<name> does: creates the module and binds its names, in order; an error on the
 // way (a missing companion library, most often) makes the import fail with that error.
 PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module));
-
-// import name (the submodule itself for a dotted name) and `from name import attr`.
-py::object import(const char *name);
-py::object import_from(const char *name, const char *attr);
 
 } // namespace sorvith

@@ -8,7 +8,7 @@
 // row takes for the multiplication).
 #pragma once
 
-#include "common.h"
+#include "host/common.h"
 
 namespace sorvith::block {
 
@@ -41,9 +41,5 @@ enum class Activation {
 // never assigned).
 py::object cascade(py::handle module, py::handle self, py::handle outputs, bool add_in_place,
                    Activation activation);
-
-// The result of the last position: `post` of the main processor when there is one. Raises
-// the host's unbound-local error when the cascade ran over no position.
-py::object finish(py::handle self, py::handle current);
 
 } // namespace sorvith::block

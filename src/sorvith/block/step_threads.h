@@ -8,25 +8,22 @@
 // Called with a plain list (sequential mode, or directly by a user), a step just runs.
 #pragma once
 
-#include "common.h"
+#include "host/common.h"
 
 #include <utility>
 
 namespace sorvith::step_threads {
 
 // A new outputs list of `size` None entries that carries the caller's state (threaded mode).
-py::object make_outputs(py::handle module, Py_ssize_t size);
-
-// A plain list of `size` None entries (sequential mode).
-py::object make_plain_outputs(Py_ssize_t size);
+// Sequential mode uses a plain list.
+py::object make_outputs(Py_ssize_t size);
 
 // Thread(target=target, args=args, kwargs=kwargs), through the module's late-bound Thread.
 py::object make_thread(py::handle module, py::handle target, py::handle args, py::handle kwargs);
 
 // Runs `body` for step `position`. On a carrying outputs list it runs under the caller's
 // state and keeps an exception for forward to re-raise; otherwise it just runs.
-template <typename Body>
-void run_step(py::handle module, py::handle outputs, py::handle position, Body &&body);
+template <typename Body> void run_step(py::handle outputs, py::handle position, Body &&body);
 
 // After the joins: raises, unchanged, the exception of the lowest failing position.
 void reraise_first_error(py::handle outputs);
@@ -35,7 +32,7 @@ void reraise_first_error(py::handle outputs);
 bool is_carrier(py::handle outputs);
 class CallerState {
   public:
-    CallerState(py::handle module, py::handle outputs);
+    explicit CallerState(py::handle outputs);
     ~CallerState();
     CallerState(const CallerState &) = delete;
     CallerState &operator=(const CallerState &) = delete;
@@ -47,14 +44,13 @@ class CallerState {
 };
 void keep_error(py::handle outputs, py::handle position);
 
-template <typename Body>
-void run_step(py::handle module, py::handle outputs, py::handle position, Body &&body) {
+template <typename Body> void run_step(py::handle outputs, py::handle position, Body &&body) {
     if (!is_carrier(outputs)) {
         body();
         return;
     }
     try {
-        CallerState state(module, outputs);
+        CallerState state(outputs);
         body();
     } catch (py::error_already_set &error) {
         error.restore();

@@ -1,116 +1,8 @@
-#include "host.h"
+#include "errors.h"
 
-#include <string>
+#include "protocols.h"
 
 namespace sorvith {
-
-py::object global(py::handle module, py::handle name) {
-    PyObject *dict = PyModule_GetDict(module.ptr()); // borrowed
-    if (!dict)
-        throw py::error_already_set();
-    if (PyObject *found = PyDict_GetItemWithError(dict, name.ptr()))
-        return borrow(found);
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-    if (PyObject *builtins = PyEval_GetBuiltins()) {
-        if (PyObject *found = PyDict_GetItemWithError(builtins, name.ptr()))
-            return borrow(found);
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    throw py::error_already_set();
-}
-
-void print(py::handle module, py::handle value) { call(global(module, SV_NAME("print")), value); }
-
-void print(py::handle module, const char *text) {
-    py::str value(text);
-    print(module, py::handle(value));
-}
-
-void exit_process(py::handle module, py::handle status) {
-    py::object exit = attr(global(module, SV_NAME("sys")), SV_NAME("exit"));
-    if (status)
-        call(exit, status);
-    else
-        call(exit);
-    // A replaced exit that returns lets the caller go on, as it would in Python.
-}
-
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
-static bool compare(py::handle a, py::handle b, int op) {
-    return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
-bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
-bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
-
-bool contains(py::handle container, py::handle item) {
-    int result = PySequence_Contains(container.ptr(), item.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
-bool is_subclass(py::handle cls, py::handle base) {
-    int result = PyObject_IsSubclass(cls.ptr(), base.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
-py::object attr_or_none(py::handle obj, py::handle name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value)
-        return steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
-bool probe_member(py::handle obj, py::handle name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return true; // read as None
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
-bool on_path(const WalkPath &path, py::handle candidate) {
-    for (PyObject *ancestor : path)
-        if (ancestor == candidate.ptr())
-            return true;
-    return false;
-}
-
-RecursionLevel::RecursionLevel() {
-    if (Py_EnterRecursiveCall(""))
-        throw py::error_already_set();
-}
-
-RecursionLevel::~RecursionLevel() { Py_LeaveRecursiveCall(); }
-
-py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-
-py::object add_in_place(py::handle a, py::handle b) {
-    return steal(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
-}
 
 void raise_unbound_local(const char *name) {
 #if PY_VERSION_HEX >= 0x030B0000
@@ -252,5 +144,16 @@ void raise_exception_object(py::handle exception) {
 #endif
     throw py::error_already_set();
 }
+
+HandledException::HandledException(py::handle exception) {
+    PyErr_GetExcInfo(&type_, &value_, &traceback_);
+    PyObject *value = exception.ptr();
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(value));
+    Py_INCREF(type);
+    Py_INCREF(value);
+    PyErr_SetExcInfo(type, value, PyException_GetTraceback(value)); // steals all three
+}
+
+HandledException::~HandledException() { PyErr_SetExcInfo(type_, value_, traceback_); }
 
 } // namespace sorvith

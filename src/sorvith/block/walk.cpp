@@ -1,0 +1,69 @@
+#include "walk.h"
+
+#include "host/protocols.h"
+
+namespace sorvith::walk {
+
+bool Walk::is_ancestor(py::handle candidate) const {
+    for (PyObject *ancestor : path_)
+        if (ancestor == candidate.ptr())
+            return true;
+    return false;
+}
+
+Level::Level(Walk &walk, py::handle net) : walk_(walk) {
+    if (Py_EnterRecursiveCall(""))
+        throw py::error_already_set();
+    walk_.path_.push_back(net.ptr());
+}
+
+Level::~Level() {
+    walk_.path_.pop_back();
+    Py_LeaveRecursiveCall();
+}
+
+bool is_container(py::handle module, py::handle cls) {
+    py::object nn = global(module, SV_NAME("nn"));
+    return is_subclass(cls, attr(nn, SV_NAME("Sequential"))) ||
+           is_subclass(cls, attr(nn, SV_NAME("ModuleList")));
+}
+
+bool probe_member(py::handle obj, py::handle name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return true; // read as None
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
+                         const char *format, PathWalk walk_from) {
+    static const char *const names[] = {"net", "depth", "name_so_far", "converted_list", nullptr};
+    PyObject *net, *depth, *name_so_far, *converted_list;
+    parse_args(args, kwargs, format, names, &net, &depth, &name_so_far, &converted_list);
+    Walk walk(module);
+    return walk_from(walk, net, depth, name_so_far, borrow(converted_list));
+}
+
+py::object descend(Walk &walk, py::handle name, const PyMethodDef *def, PathWalk walk_from,
+                   py::handle child, py::handle depth, py::handle path, py::handle converted_list) {
+    py::object next_depth = add(depth, make_int(1));
+    return recurse(
+        walk, name, def,
+        [&] { return walk_from(walk, child, next_depth, path, borrow(converted_list.ptr())); },
+        child, next_depth, path, converted_list);
+}
+
+py::object start_at_top(py::handle module, py::handle name, py::handle net) {
+    return call(global(module, name), net, make_int(0), py::str(""), py::list());
+}
+
+} // namespace sorvith::walk

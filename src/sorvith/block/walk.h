@@ -1,0 +1,86 @@
+// The machinery the four network walks share (the optimised-module search, the blockwise
+// rewrite, the cleaned rebuild and the gradient diagnostics). Each walk keeps its own order of
+// reads, calls and messages, which callers can observe; only the repeated mechanics live here.
+#pragma once
+
+#include "host/common.h"
+#include "host/globals.h"
+#include "host/pyclass.h"
+
+#include <utility>
+#include <vector>
+
+namespace sorvith::walk {
+
+// One walk, started by one call of a module-level walk function: the extension module (for
+// its late-bound names) and the modules being walked, outermost first.
+class Walk {
+  public:
+    explicit Walk(py::handle module) : module(module) {}
+    const py::handle module;
+
+    // Whether `candidate` is one of the modules being walked (identity). A member or child that
+    // is one of them is treated like a self reference, so a back-reference to an ancestor cannot
+    // send a walk round a cycle.
+    bool is_ancestor(py::handle candidate) const;
+
+  private:
+    friend class Level;
+    std::vector<PyObject *> path_;
+};
+
+// One module's visit, held for its scope: one step of the interpreter's recursion limit, as a
+// Python call takes (a network nested too deeply raises RecursionError instead of overflowing
+// the C stack), and `net` on the walk's path.
+class Level {
+  public:
+    Level(Walk &walk, py::handle net);
+    ~Level();
+    Level(const Level &) = delete;
+    Level &operator=(const Level &) = delete;
+
+  private:
+    Walk &walk_;
+};
+
+// Whether the class `cls` is walked by its children: a subclass of nn.Sequential or, tested
+// only when it is not, of nn.ModuleList (with `nn` the module's late-bound name).
+bool is_container(py::handle module, py::handle cls);
+
+// The member probe: getattr(obj, name, None), true when it could be read. Any error while
+// reading means "pass over this member" and is dropped, except an interrupt or an exit (a
+// BaseException that is not an Exception), which reaches the caller: a Ctrl-C during a long
+// walk still stops it.
+bool probe_member(py::handle obj, py::handle name);
+
+// A recursion through the module's own late-bound walk function `name`: while that name is
+// still bound to the function made from `def`, the walk goes on internally (`own()`, which
+// carries the path along); once a caller has rebound it, the bound callable is called with
+// `args` and starts a walk of its own. Returns what the call returned, or what `own()` did.
+template <typename Own, typename... Args>
+py::object recurse(const Walk &walk, py::handle name, const PyMethodDef *def, Own &&own,
+                   Args &&...args) {
+    py::object bound = global(walk.module, name);
+    if (is_function_of(bound, def, walk.module))
+        return own();
+    return call(bound, std::forward<Args>(args)...);
+}
+
+// A walk function that carries a path, f(net, depth, name_so_far, converted_list): the
+// arguments parsed with the host's rules (`format` names the function), then a new walk of
+// `net` by `walk_from`.
+using PathWalk = py::object (*)(Walk &walk, py::handle net, py::handle depth,
+                                py::handle name_so_far, py::object converted_list);
+py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
+                         const char *format, PathWalk walk_from);
+
+// name(child, depth + 1, path, converted_list) through the module's late-bound `name`: this
+// walk goes on into `child` by `walk_from` while `name` is still the function made from `def`.
+py::object descend(Walk &walk, py::handle name, const PyMethodDef *def, PathWalk walk_from,
+                   py::handle child, py::handle depth, py::handle path, py::handle converted_list);
+
+// name(net, 0, "", []) through the module's late-bound `name`: a walk from the top of `net`
+// with a new, empty path list.
+py::object start_at_top(py::handle module, py::handle name, py::handle net);
+
+} // namespace sorvith::walk

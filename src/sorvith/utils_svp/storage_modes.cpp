@@ -1,0 +1,83 @@
+#include "storage_modes.h"
+
+#include "companion/nevrane.h"
+#include "host/errors.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+
+namespace sorvith::utils_svp {
+
+namespace {
+
+void write_weight_tying(py::handle module, py::handle net, py::handle path) {
+    companion::save_model_with_weight_tying(module, net, path);
+}
+
+py::object read_weight_tying(py::handle module, py::handle net, py::handle path) {
+    return companion::load_model_with_weight_tying(module, net, path);
+}
+
+void write_safetensors(py::handle module, py::handle net, py::handle path) {
+    py::object save_file = global(module, SV_NAME("save_file"));
+    call(save_file, call_method(net, SV_NAME("state_dict")), path);
+}
+
+py::object read_safetensors(py::handle module, py::handle net, py::handle path) {
+    py::object state_dict = call(global(module, SV_NAME("load_file")), path);
+    return companion::load_net_from_dict(module, net, state_dict);
+}
+
+void write_torch(py::handle module, py::handle net, py::handle path) {
+    call_method(global(module, SV_NAME("torch")), SV_NAME("save"), net, path);
+}
+
+// torch.load(path, map_location=torch.device("cpu")[, weights_only=False]).state_dict()
+py::object torch_state_dict(py::handle module, py::handle path, bool with_weights_only) {
+    py::object torch = global(module, SV_NAME("torch"));
+    py::dict options;
+    options[SV_NAME("map_location")] = call_method(torch, SV_NAME("device"), py::str("cpu"));
+    if (with_weights_only)
+        options[SV_NAME("weights_only")] = py::bool_(false);
+    py::object loaded = call_with(attr(torch, SV_NAME("load")), py::make_tuple(path), options);
+    return call_method(loaded, SV_NAME("state_dict"));
+}
+
+// The whole pickled network is read with every warning silenced. A first attempt with
+// weights_only=False, whatever it raises, is followed by one without that keyword (for readers
+// that do not know it). The silencing filter is removed on every outcome, as a `finally` would;
+// a failure reaches the caller as the second attempt's error, chained to the first's.
+py::object read_torch(py::handle module, py::handle net, py::handle path) {
+    call(global(module, SV_NAME("add_future_warning")));
+    py::object state_dict;
+    try {
+        try {
+            state_dict = torch_state_dict(module, path, true);
+        } catch (py::error_already_set &first) {
+            HandledException handling(first.value());
+            state_dict = torch_state_dict(module, path, false);
+        }
+    } catch (py::error_already_set &second) {
+        HandledException handling(second.value());
+        call(global(module, SV_NAME("remove_future_warning")));
+        throw;
+    }
+    call(global(module, SV_NAME("remove_future_warning")));
+    return companion::load_net_from_dict(module, net, state_dict);
+}
+
+const StorageMode weight_tying{write_weight_tying, read_weight_tying};
+const StorageMode safetensors{write_safetensors, read_safetensors};
+const StorageMode torch_pickle{write_torch, read_torch};
+
+} // namespace
+
+const StorageMode &selected_storage_mode(py::handle module) {
+    namespace getters = companion::getters;
+    if (!companion::flag(module, getters::using_safe_tensors()))
+        return torch_pickle;
+    if (companion::flag(module, getters::weight_tying_experimental()))
+        return weight_tying;
+    return safetensors;
+}
+
+} // namespace sorvith::utils_svp
