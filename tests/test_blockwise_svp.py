@@ -432,42 +432,6 @@ def test_module_under_two_names_is_converted_twice():
     assert net.a.layer_array[0] is net.b.layer_array[0]
 
 
-def test_self_and_ancestor_references_do_not_recurse():
-    GNV.pc.set_extra_verbose(True)
-    net = Holder(child=Holder(leaf=neuron(nn.Linear(3, 3), 1)))
-    net.child.parent = net
-    net.me = net
-    net.seq = nn.Sequential(Holder())
-    net.seq[0].up = net.seq
-    _, lines = capture(BSV.blockwise_network, net)
-    assert type(net.child.leaf) is BSV.NVRLayer
-    assert {".child.parent is a self pointer so skipping", ".me is a self pointer so skipping",
-            ".seq[0].up is a self pointer so skipping"} <= set(lines)
-
-
-def test_too_deep_a_network_raises_the_hosts_recursion_error():
-    top = leaf = nn.Module()
-    for _ in range(60000):  # far deeper than the C stack holds
-        leaf._modules["inner"] = leaf = nn.Module()
-    with pytest.raises(RecursionError):
-        BSV.blockwise_network(top)
-
-
-def test_recursion_goes_through_the_module_name(monkeypatch):
-    seen = []
-    own = BSV.optimize_module
-
-    def spy(net, depth, name_so_far, converted_list):
-        seen.append((name_so_far, depth))
-        return own(net, depth, name_so_far, converted_list)
-
-    monkeypatch.setattr(BSV, "optimize_module", spy)
-    net = Holder(box=Holder(inner=neuron(nn.Linear(3, 3), 0)))
-    BSV.blockwise_network(net)
-    assert seen == [("", 0), (".box", 1)]
-    assert type(net.box.inner) is BSV.NVRLayer
-
-
 def test_unwrap_params():
     model = nn.Linear(2, 2)
     model.weight.wrapped = 1

@@ -1,0 +1,167 @@
+"""What the four network walks share: they pass over a member that cannot be read but not an
+interrupt, stop at references back to any ancestor, raise RecursionError on networks nested too
+deeply, and recurse through their module's late-bound name."""
+
+import pytest
+import torch.nn as nn
+
+from nevrane import globals_nevrane as GNV
+from nevrane import modules_nevrane as NV
+from sorvith import blockwise_svp as BSV
+from sorvith import network_svp as NS
+from sorvith import slim_load as SL
+from sorvith import utils_svp
+
+WALKS = {
+    "get_nvr_modules": lambda net: NS.get_nvr_modules(net, 0),
+    "blockwise_network": BSV.blockwise_network,
+    "refresh_net": SL.refresh_net,
+    "debug_print_grad_modules": lambda net: utils_svp.debug_print_grad_modules(net, 0, "net"),
+}
+# get_nvr_modules lets an error while reading a member through (tested with its module).
+PROBING = [walk for walk in WALKS if walk != "get_nvr_modules"]
+
+
+class Holder(nn.Module):
+    def __init__(self, **members):
+        super().__init__()
+        for name, value in members.items():
+            setattr(self, name, value)
+
+
+FOUND = NS.NVROptimizedModule(nn.Linear(1, 1), "a")
+
+
+def neuron():
+    n = NV.NVRNeuronModule(nn.Linear(3, 3), "n")
+    n.add_dendrite()
+    return n
+
+
+def network_whose_property_raises(error):
+    class Fragile(Holder):
+        @property
+        def broken(self):
+            raise error
+
+    return Fragile(inner=nn.Linear(2, 2))
+
+
+@pytest.mark.parametrize("walk", PROBING)
+def test_unreadable_member_is_passed_over(walk, capsys):
+    net = network_whose_property_raises(RuntimeError("no"))
+    WALKS[walk](net)
+    assert type(net.inner) is nn.Linear
+
+
+@pytest.mark.parametrize("walk", PROBING)
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_interrupt_while_reading_a_member_stops_the_walk(walk, error, capsys):
+    with pytest.raises(error):
+        WALKS[walk](network_whose_property_raises(error()))
+
+
+@pytest.mark.parametrize("walk", WALKS)
+def test_nesting_deeper_than_the_recursion_limit_raises(walk, monkeypatch, capsys):
+    monkeypatch.setattr(utils_svp, "check_requires_grad", lambda module: False)
+    top = leaf = nn.Module()
+    for _ in range(50000):  # far deeper than the C stack would take
+        leaf._modules["inner"] = leaf = nn.Module()
+    with pytest.raises(RecursionError):
+        WALKS[walk](top)
+
+
+def test_get_nvr_modules_stops_at_ancestors():
+    net, child, deep = Holder(), Holder(), Holder()
+    found = NS.NVROptimizedModule(nn.Linear(1, 1), "b")
+    net.child = child
+    child.deep = deep
+    deep.found = found
+    net.me = net
+    deep.root = net  # a reference to an ancestor, not to the module itself
+    child.up = child
+    seq = nn.Sequential(nn.Linear(1, 1))
+    seq.append(seq)
+    deep.seq = seq
+    assert NS.get_nvr_modules(net, 0) == [found]
+
+
+def test_blockwise_network_stops_at_ancestors(capsys):
+    GNV.pc.set_extra_verbose(True)
+    net = Holder(child=Holder(leaf=neuron()))
+    net.child.parent = net
+    net.me = net
+    net.seq = nn.Sequential(Holder())
+    net.seq[0].up = net.seq
+    BSV.blockwise_network(net)
+    assert type(net.child.leaf) is BSV.NVRLayer
+    assert {".child.parent is a self pointer so skipping", ".me is a self pointer so skipping",
+            ".seq[0].up is a self pointer so skipping"} <= set(capsys.readouterr().out.splitlines())
+
+
+def test_refresh_net_stops_at_ancestors():
+    root = Holder(inner=Holder(seq=nn.Sequential(nn.Linear(1, 1))))
+    root.inner.up = root
+    root.inner.seq.append(root.inner.seq)
+    paths = []
+    assert SL.refresh_nvr(root, 0, "", paths) is root
+    assert paths == [".inner", ".inner.seq", ".inner.seq[0]", ".inner.up"]
+
+
+def test_debug_print_stops_at_ancestors(capsys):
+    class Fragile(Holder):
+        @property
+        def broken(self):
+            raise RuntimeError("cannot be read")
+
+    root = Fragile(inner=Fragile(lin=nn.Linear(2, 2).requires_grad_(False)))
+    root.inner.up = root         # back to an ancestor: not walked again
+    root.twice = root.inner.lin  # one module under two names: printed under both
+    utils_svp.debug_print_grad_modules(root, 0, "net")
+    assert capsys.readouterr().out.splitlines() == [
+        "net: has req grads: 0",
+        "net.inner: has req grads: 0",
+        "net.inner.lin: has req grads: 0",
+        "net.twice: has req grads: 0",
+    ]
+
+
+# Each walk's module and the name it recurses through, a network, how the walk is started
+# (given the function as first bound), what a spy bound under that name sees (the path, or the
+# class name for get_nvr_modules, with the depth), and what the walk returns.
+LATE_BOUND = {
+    "get_nvr_modules": (
+        NS, "get_nvr_modules", lambda: nn.Sequential(nn.Sequential(FOUND)),
+        lambda own, net: own(net, 3), [("Sequential", 4)], [FOUND]),
+    "optimize_module": (
+        BSV, "optimize_module", lambda: Holder(box=Holder(inner=neuron())),
+        lambda own, net: BSV.blockwise_network(net), [("", 0), (".box", 1)], None),
+    "refresh_nvr": (
+        SL, "refresh_nvr", lambda: Holder(box=Holder(inner=nn.ReLU())),
+        lambda own, net: SL.refresh_net(net), [("", 0), (".box", 1), (".box.inner", 2)], None),
+    "debug_print_grad_modules": (
+        utils_svp, "debug_print_grad_modules", lambda: nn.Sequential(nn.Sequential(nn.ReLU())),
+        lambda own, net: utils_svp.debug_print_grad_modules(net, 0, "r"),
+        [("r", 0), ("r.0", 1), ("r.0.0", 2)], None),
+}
+
+
+@pytest.mark.parametrize("walk", LATE_BOUND)
+def test_recursion_goes_through_the_module_name(walk, monkeypatch, capsys):
+    module, name, build, start, expected, returned = LATE_BOUND[walk]
+    own, seen = getattr(module, name), []
+
+    def spy(net, depth, *rest):
+        seen.append((rest[0] if rest else type(net).__name__, depth))
+        return own(net, depth, *rest)
+
+    monkeypatch.setattr(module, name, spy)
+    net = build()
+    result = start(own, net)
+    assert seen == expected
+    if returned is not None:
+        assert result == returned
+    if walk == "optimize_module":
+        assert type(net.box.inner) is BSV.NVRLayer
+    if walk == "debug_print_grad_modules":
+        assert len(capsys.readouterr().out.splitlines()) == 3
