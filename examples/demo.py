@@ -18,42 +18,22 @@ import torch
 import torch.nn as nn
 from tqdm import tqdm
 
+from classifier import Classifier, make_task
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import network_svp, slim_load, utils_svp
 
-FEATURES, CLASSES, HIDDEN = 20, 4, 32
-
-
-class Classifier(nn.Module):
-    """Two hidden layers and a head; every Linear becomes a dendritic neuron module."""
-
-    def __init__(self):
-        super().__init__()
-        self.body = nn.Sequential(
-            nn.Linear(FEATURES, HIDDEN), nn.ReLU(), nn.Linear(HIDDEN, HIDDEN), nn.ReLU()
-        )
-        self.norm = nn.LayerNorm(HIDDEN)
-        self.head = nn.Linear(HIDDEN, CLASSES)
-
-    def forward(self, x):
-        return self.head(self.norm(self.body(x)))
-
-
-def make_task(n, seed):
-    """Points labelled by which of four random directions they lean towards most."""
-    gen = torch.Generator().manual_seed(seed)
-    centres = torch.randn(CLASSES, FEATURES, generator=torch.Generator().manual_seed(1234))
-    x = torch.randn(n, FEATURES, generator=gen)
-    y = (x @ centres.T + 0.3 * torch.randn(n, CLASSES, generator=gen)).argmax(dim=1)
-    return x, y
+DENDRITE_ROUNDS = 2
 
 
 def train(net, x, y, epochs, label):
     opt = torch.optim.Adam(net.parameters(), lr=3e-3)
     net.train()
     batches = list(zip(x.split(64), y.split(64)))
-    with tqdm(total=epochs * len(batches), desc=f"   {label:12s}", unit="step", mininterval=0.5) as bar:
+    # A live bar on a terminal; into a log or a pipe, one line per training round.
+    on_terminal = sys.stderr.isatty()
+    with tqdm(total=epochs * len(batches), desc=f"   {label:12s}", unit="step", mininterval=0.5,
+              disable=not on_terminal) as bar:
         for _ in range(epochs):
             for xb, yb in batches:
                 opt.zero_grad()
@@ -62,6 +42,8 @@ def train(net, x, y, epochs, label):
                 opt.step()
                 bar.set_postfix(loss=f"{loss.item():.3f}")
                 bar.update()
+    if not on_terminal:
+        print(f"   {label:12s} {epochs * len(batches)} steps, final loss {loss.item():.3f}")
     net.eval()
 
 
@@ -91,7 +73,7 @@ def main():
     print("1. Training a dendritic classifier on a synthetic 4-class task")
     net = UNV.initialize_nvr(Classifier())
     train(net, x_train, y_train, epochs=6, label="no dendrites")
-    for round_ in (1, 2):
+    for round_ in range(1, DENDRITE_ROUNDS + 1):
         UNV.add_dendrites(net)
         train(net, x_train, y_train, epochs=4, label=f"{round_} dendrite{'s' * (round_ > 1)}")
     print(f"   test accuracy: {accuracy(net, x_test, y_test):.1%}")
@@ -102,6 +84,9 @@ def main():
     GNV.pc.set_count_training_params(False)
     cleaned_count = utils_svp.sv_count_params(net)
     print(f"   training form: {training_count:,}   cleaned form: {cleaned_count:,}")
+    count = DENDRITE_ROUNDS + 1  # the dendrites and the main module of each block
+    print(f"   (cleaned counts more: each block's skip tensor holds {count} x {count} x W values, "
+          f"filler rows included, where training holds {count * (count - 1) // 2} x W weights)")
 
     folder = os.path.join(tempfile.mkdtemp(prefix="sorvith-demo-"), "checkpoints")
     print("\n3. Saving the cleaned network (safetensors mode)")
@@ -115,8 +100,8 @@ def main():
     print("   load_nvr_model: a fresh Classifier, converted and filled from the file")
     # load_net fills a network of the cleaned structure: here, one grown the same way.
     shape_donor = UNV.initialize_nvr(Classifier())
-    UNV.add_dendrites(shape_donor)
-    UNV.add_dendrites(shape_donor)
+    for _ in range(DENDRITE_ROUNDS):
+        UNV.add_dendrites(shape_donor)
     reloaded = utils_svp.load_net(utils_svp.clean_net(shape_donor), folder, "classifier_nvr").eval()
     print("   load_net: a network of the cleaned structure, filled from the file")
 

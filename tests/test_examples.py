@@ -1,0 +1,36 @@
+"""The example scripts as a user runs them: training and inference in two processes of their
+own, and the demo with its output going to a log file."""
+
+import os
+import subprocess
+import sys
+
+import torch
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+
+
+def run_example(script, *args, cwd):
+    # One torch thread: the outputs of both processes are compared, and the machine is shared.
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    result = subprocess.run([sys.executable, os.path.join(EXAMPLES, script), *args], cwd=cwd,
+                            env=env, capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+def test_inference_script_predicts_what_the_training_script_did(tmp_path):
+    trained = run_example("train.py", "ckpt", "--outputs", "trained.pt", cwd=tmp_path)
+    inferred = run_example("infer.py", "ckpt", "--outputs", "inferred.pt", cwd=tmp_path)
+    assert os.listdir(tmp_path / "ckpt") == ["classifier_nvr.pt"]
+    # The accuracy and the first predictions, printed by both.
+    assert trained.splitlines()[-2:] == inferred.splitlines()[-2:]
+    torch.testing.assert_close(torch.load(tmp_path / "inferred.pt"),
+                               torch.load(tmp_path / "trained.pt"))
+
+
+def test_demo_checks_every_route_and_keeps_a_log_short(tmp_path):
+    # Output into a pipe, as in a CI log: one line per training round, no redrawn bars.
+    out = run_example("demo.py", cwd=tmp_path)
+    assert "routes matching the trained net |              5/5 |" in out
+    assert len(out.splitlines()) < 50
