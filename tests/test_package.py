@@ -93,3 +93,33 @@ def test_missing_companion_library_fails_the_import_with_its_error(name):
         "except ModuleNotFoundError as e:\n    print('refused', e.name)\n"
     )
     assert result.stdout.strip() == "refused nevrane", result.stderr
+
+
+FUNCTIONS = {
+    "network_svp": ["convert_network", "get_nvr_modules", "load_nvr_model"],
+    "blockwise_svp": ["unWrap_params", "convert_to_nvr_layer_block", "get_pretrained_nvr_attr",
+                      "get_pretrained_nvr_var", "optimize_module", "blockwise_network"],
+    "slim_load": ["get_pretrained_nvr_attr", "get_pretrained_nvr_var", "make_module",
+                  "refresh_nvr", "refresh_net"],
+    "utils_svp": ["check_requires_grad", "debug_print_grad_modules", "add_future_warning",
+                  "remove_future_warning", "load_net", "clean_net", "sv_save_net",
+                  "sv_count_params"],
+}
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_every_module_function_has_help_text(name):
+    import inspect
+    import pydoc
+
+    module = importlib.import_module("sorvith." + name)
+    functions = {k: f for k, f in vars(module).items()
+                 if inspect.isbuiltin(f) and getattr(f, "__self__", None) is module}
+    assert list(functions) == FUNCTIONS[name]
+    for f in functions.values():
+        doc = inspect.getdoc(f)
+        # One or two lines saying what it does and what it returns; the text signature stays
+        # apart, so inspect still reads the parameters.
+        assert doc and 1 <= len(doc.splitlines()) <= 2 and "return" in doc.lower(), f.__name__
+        assert str(inspect.signature(f)).startswith("(")
+        assert doc.splitlines()[0] in pydoc.render_doc(f, renderer=pydoc.plaintext)

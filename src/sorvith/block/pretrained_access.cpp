@@ -41,10 +41,13 @@ py::object submodule(py::handle, py::handle args, py::handle kwargs) {
 } // namespace
 
 PyMethodDef attribute_def =
-    SV_FUNCTION(get_pretrained_nvr_attr, attribute, "(pretrained_dendrite, member)");
+    SV_DOCUMENTED(get_pretrained_nvr_attr, attribute, "(pretrained_dendrite, member)",
+        "Return None for None, else getattr(pretrained_dendrite, member).");
 PyMethodDef item_def =
-    SV_FUNCTION(get_pretrained_nvr_var, item, "(pretrained_dendrite, submodule_id)");
+    SV_DOCUMENTED(get_pretrained_nvr_var, item, "(pretrained_dendrite, submodule_id)",
+        "Return None for None, else pretrained_dendrite[submodule_id].");
 PyMethodDef submodule_def =
-    SV_FUNCTION(get_pretrained_nvr_var, submodule, "(pretrained_dendrite, submodule_id)");
+    SV_DOCUMENTED(get_pretrained_nvr_var, submodule, "(pretrained_dendrite, submodule_id)",
+        "Return None for None, else pretrained_dendrite.get_submodule(submodule_id).");
 
 } // namespace sorvith::pretrained_access

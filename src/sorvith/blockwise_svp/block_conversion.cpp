@@ -103,8 +103,12 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
 
 } // namespace
 
-PyMethodDef unwrap_params_def = SV_FUNCTION(unWrap_params, unwrap_params, "(model)");
+PyMethodDef unwrap_params_def =
+    SV_DOCUMENTED(unWrap_params, unwrap_params, "(model)",
+        "Remove the training library's 'wrapped' marker from every parameter of model; returns\n"
+        "None.");
 PyMethodDef convert_to_nvr_layer_block_def =
-    SV_FUNCTION(convert_to_nvr_layer_block, convert_to_nvr_layer_block, "(pretrained_dendrite)");
+    SV_DOCUMENTED(convert_to_nvr_layer_block, convert_to_nvr_layer_block, "(pretrained_dendrite)",
+        "Return a new NVRLayer built from a dendritic neuron module (sharing its modules).");
 
 } // namespace sorvith::blockwise_svp

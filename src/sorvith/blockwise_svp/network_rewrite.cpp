@@ -125,7 +125,12 @@ py::object blockwise_network(py::handle module, py::handle args, py::handle kwar
 } // namespace
 
 PyMethodDef optimize_module_def =
-    SV_FUNCTION(optimize_module, optimize_module, "(net, depth, name_so_far, converted_list)");
-PyMethodDef blockwise_network_def = SV_FUNCTION(blockwise_network, blockwise_network, "(net)");
+    SV_DOCUMENTED(optimize_module, optimize_module, "(net, depth, name_so_far, converted_list)",
+        "The walk behind blockwise_network: replace the dendritic neuron modules below net by\n"
+        "NVRLayer blocks, in place, and return net.");
+PyMethodDef blockwise_network_def =
+    SV_DOCUMENTED(blockwise_network, blockwise_network, "(net)",
+        "Replace, in place, every dendritic neuron module inside net by an NVRLayer; returns\n"
+        "net.");
 
 } // namespace sorvith::blockwise_svp

@@ -41,9 +41,14 @@ template <Body F> PyObject *entry(PyObject *module, PyObject *args, PyObject *kw
             METH_VARARGS | METH_KEYWORDS, doc                                          \
     }
 
-// The entry for a function or method whose doc is its text signature alone: the Python name,
-// the body, and the parameter list, e.g. SV_FUNCTION(load_net, load_net, "(net, folder, name)").
+// The entry for a method whose doc is its text signature alone: the Python name, the body,
+// and the parameter list, e.g. SV_FUNCTION(forward, forward, "(self, /, *args, **kwargs)").
 #define SV_FUNCTION(name, body, parameters) SV_METHOD(#name, body, #name parameters "\n--\n\n")
+
+// The same with a docstring after the signature, for help() and editors: what the function
+// does and what it returns, in one or two lines. Every module-level function has one.
+#define SV_DOCUMENTED(name, body, parameters, doc)                                     \
+    SV_METHOD(#name, body, #name parameters "\n--\n\n" doc)
 
 // Parses the arguments with the host's own rules and error messages.
 // `names` is null-terminated; "" marks a positional-only parameter (used for self).

@@ -39,6 +39,8 @@ py::object convert_network(py::handle module, py::handle args, py::handle kwargs
 } // namespace
 
 PyMethodDef convert_network_def =
-    SV_FUNCTION(convert_network, convert_network, "(net, layer_name='')");
+    SV_DOCUMENTED(convert_network, convert_network, "(net, layer_name='')",
+        "Convert net: modules listed for conversion become NVROptimizedModule, tracked ones\n"
+        "NVRTrackedModule. Returns the converted network, which may be a new object.");
 
 } // namespace sorvith::network_svp

@@ -102,6 +102,9 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
 
 } // namespace
 
-PyMethodDef load_nvr_model_def = SV_FUNCTION(load_nvr_model, load_nvr_model, "(net, filename)");
+PyMethodDef load_nvr_model_def =
+    SV_DOCUMENTED(load_nvr_model, load_nvr_model, "(net, filename)",
+        "Convert a freshly built net and load into it the safetensors file that sv_save_net\n"
+        "wrote; returns the converted network. Exits the process if it holds no block.");
 
 } // namespace sorvith::network_svp

@@ -72,6 +72,8 @@ py::object get_nvr_modules(py::handle module, py::handle args, py::handle kwargs
 
 } // namespace
 
-PyMethodDef get_nvr_modules_def = SV_FUNCTION(get_nvr_modules, get_nvr_modules, "(net, depth)");
+PyMethodDef get_nvr_modules_def =
+    SV_DOCUMENTED(get_nvr_modules, get_nvr_modules, "(net, depth)",
+        "Return a new list of the NVROptimizedModule instances in net, depth-first (depth: 0).");
 
 } // namespace sorvith::network_svp

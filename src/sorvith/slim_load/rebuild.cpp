@@ -187,9 +187,16 @@ py::object make_module_function(py::handle module, py::handle args, py::handle k
 
 } // namespace
 
-PyMethodDef make_module_def = SV_FUNCTION(make_module, make_module_function, "(module)");
+PyMethodDef make_module_def =
+    SV_DOCUMENTED(make_module, make_module_function, "(module)",
+        "Return ModuleType(module): by default a new NVRModulePyThread made from an NVRLayer.");
 PyMethodDef refresh_nvr_def =
-    SV_FUNCTION(refresh_nvr, refresh_nvr, "(net, depth, name_so_far, converted_list)");
-PyMethodDef refresh_net_def = SV_FUNCTION(refresh_net, refresh_net, "(pretrained_dendrite)");
+    SV_DOCUMENTED(refresh_nvr, refresh_nvr, "(net, depth, name_so_far, converted_list)",
+        "The walk behind refresh_net: replace the NVRLayer blocks below net in place; returns\n"
+        "net, or its replacement when net is itself a block.");
+PyMethodDef refresh_net_def =
+    SV_DOCUMENTED(refresh_net, refresh_net, "(pretrained_dendrite)",
+        "Replace every NVRLayer in a blockwise network by ModuleType, in place; returns the\n"
+        "network, or its replacement when the root is itself a block.");
 
 } // namespace sorvith::slim_load

@@ -78,8 +78,11 @@ py::object debug_print_grad_modules(py::handle module, py::handle args, py::hand
 } // namespace
 
 PyMethodDef check_requires_grad_def =
-    SV_FUNCTION(check_requires_grad, check_requires_grad, "(module)");
+    SV_DOCUMENTED(check_requires_grad, check_requires_grad, "(module)",
+        "Return whether any parameter of module requires gradients.");
 PyMethodDef debug_print_grad_modules_def =
-    SV_FUNCTION(debug_print_grad_modules, debug_print_grad_modules, "(net, depth, name_so_far)");
+    SV_DOCUMENTED(debug_print_grad_modules, debug_print_grad_modules, "(net, depth, name_so_far)",
+        "Print one line per module below net saying whether it has a parameter that requires\n"
+        "gradients (pass depth=0 and the name to print for net); returns None.");
 
 } // namespace sorvith::utils_svp

@@ -19,6 +19,9 @@ py::object load_net(py::handle module, py::handle args, py::handle kwargs) {
 
 } // namespace
 
-PyMethodDef load_net_def = SV_FUNCTION(load_net, load_net, "(net, folder, name)");
+PyMethodDef load_net_def =
+    SV_DOCUMENTED(load_net, load_net, "(net, folder, name)",
+        "Load folder/name.pt into net, a network of the cleaned structure, in the storage mode\n"
+        "it was saved in; returns the loaded network (sv_save_net's file: name + '_nvr').");
 
 } // namespace sorvith::utils_svp

@@ -31,8 +31,11 @@ py::object remove_future_warning(py::handle module, py::handle args, py::handle 
 
 } // namespace
 
-PyMethodDef add_future_warning_def = SV_FUNCTION(add_future_warning, add_future_warning, "()");
+PyMethodDef add_future_warning_def =
+    SV_DOCUMENTED(add_future_warning, add_future_warning, "()",
+        "Put an 'ignore every warning' filter at the front of warnings.filters; returns None.");
 PyMethodDef remove_future_warning_def =
-    SV_FUNCTION(remove_future_warning, remove_future_warning, "()");
+    SV_DOCUMENTED(remove_future_warning, remove_future_warning, "()",
+        "Remove the front entry of warnings.filters (undoes add_future_warning); returns None.");
 
 } // namespace sorvith::utils_svp
