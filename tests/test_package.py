@@ -90,9 +90,15 @@ def test_missing_companion_library_fails_the_import_with_its_error(name):
         "            raise ModuleNotFoundError(\"No module named 'nevrane'\", name='nevrane')\n"
         "sys.meta_path.insert(0, Refuse())\n"
         f"try:\n    import sorvith.{name}\n"
-        "except ModuleNotFoundError as e:\n    print('refused', e.name)\n"
+        "except ModuleNotFoundError as e:\n"
+        "    print('refused', e.name, e.args)\n"
+        "    print(*getattr(e, '__notes__', []))\n"
     )
-    assert result.stdout.strip() == "refused nevrane", result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "refused nevrane (\"No module named 'nevrane'\",)", result.stderr
+    # Where the interpreter shows notes, the traceback also says what to install.
+    if sys.version_info >= (3, 11):
+        assert "pip install ./nevrane" in lines[1]
 
 
 FUNCTIONS = {

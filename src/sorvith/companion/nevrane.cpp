@@ -5,9 +5,27 @@
 
 namespace sorvith::companion {
 
-py::object import_globals() { return import("nevrane.globals_nevrane"); }
-py::object import_utils() { return import("nevrane.utils_nevrane"); }
-py::object import_modules() { return import("nevrane.modules_nevrane"); }
+// A missing companion library is the first error a new user meets. The error stays what the
+// import raised (type, message, name, traceback); where the interpreter has exception notes
+// (3.11 and newer) it gains one saying what to install.
+static py::object import_companion(const char *name) {
+    try {
+        return import(name);
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_ModuleNotFoundError) &&
+            py::getattr(e.value(), "name", py::none()).equal(py::str("nevrane")) &&
+            py::hasattr(e.value(), "add_note"))
+            e.value().attr("add_note")(
+                "sorvith imports the dendritic training library nevrane: install the one you "
+                "train with into this environment (in a clone of the sorvith repository, "
+                "'pip install ./nevrane' installs a small stand-in of it).");
+        throw;
+    }
+}
+
+py::object import_globals() { return import_companion("nevrane.globals_nevrane"); }
+py::object import_utils() { return import_companion("nevrane.utils_nevrane"); }
+py::object import_modules() { return import_companion("nevrane.modules_nevrane"); }
 
 static py::object config(py::handle module) {
     return attr(global(module, SV_NAME("GNV")), SV_NAME("pc"));

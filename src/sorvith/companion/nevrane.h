@@ -9,7 +9,8 @@
 
 namespace sorvith::companion {
 
-// import the companion modules; the import error, if any, reaches the importer unchanged.
+// import the companion modules; the import error, if any, reaches the importer unchanged
+// (with a note on what to install when nevrane itself is missing).
 py::object import_globals(); // nevrane.globals_nevrane, bound as GNV
 py::object import_utils();   // nevrane.utils_nevrane, bound as UNV
 py::object import_modules(); // nevrane.modules_nevrane, bound as NV
