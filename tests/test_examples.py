@@ -1,7 +1,8 @@
 """The example scripts as a user runs them: training and inference in two processes of their
-own, and the demo with its output going to a log file."""
+own, the demo with its output going to a log file, and the README showing what they do."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -34,3 +35,18 @@ def test_demo_checks_every_route_and_keeps_a_log_short(tmp_path):
     out = run_example("demo.py", cwd=tmp_path)
     assert "routes matching the trained net |              5/5 |" in out
     assert len(out.splitlines()) < 50
+
+
+def test_readme_usage_sets_the_configuration_the_example_scripts_set():
+    with open(os.path.join(os.path.dirname(EXAMPLES), "README.md")) as f:
+        usage = f.read().split("\n## Usage\n")[1].split("\n## ")[0]
+    training, inference = re.findall(r"```python\n(.*?)```", usage, re.S)
+    settings = []
+    for snippet, script in ((training, "train.py"), (inference, "infer.py")):
+        lines = [line.split("#")[0].strip() for line in snippet.splitlines()
+                 if line.startswith("GNV.pc.set_")]
+        with open(os.path.join(EXAMPLES, script)) as f:
+            source = f.read()
+        assert lines and all(line in source for line in lines), script
+        settings.append(lines)
+    assert settings[0] == settings[1]
