@@ -14,6 +14,7 @@ mode the counts "old", "new", "missing", "other" (anything else at the path) and
 import json
 import os
 import random
+import shutil
 import signal
 import statistics
 import struct
@@ -89,7 +90,11 @@ def start_save(folder, mode, net):
 
 def reset(folder, content):
     for name in os.listdir(folder):
-        os.remove(os.path.join(folder, name))
+        path = os.path.join(folder, name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
     if content is not None:
         with open(os.path.join(folder, NAME), "wb") as f:
             f.write(content)

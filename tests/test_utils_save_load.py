@@ -180,7 +180,7 @@ def saved_state(mode, path):
 
 @pytest.mark.parametrize("permissions", [0o600, 0o640, None], ids=["0600", "0640", "new file"])
 @pytest.mark.parametrize("mode", MODES)
-def test_new_file_is_written_beside_the_old_one_and_takes_its_place(
+def test_new_file_is_written_apart_and_takes_the_old_ones_place(
         tmp_path, monkeypatch, mode, permissions):
     use_mode(mode)
     path = tmp_path / "net_nvr.pt"
@@ -200,7 +200,10 @@ def test_new_file_is_written_beside_the_old_one_and_takes_its_place(
     finally:
         os.umask(umask)
     [(written, during)] = seen
-    assert os.path.dirname(str(written)) == str(tmp_path) and str(written) != str(path)
+    # A file of the same name (torch.save names its archive after it) in a new folder.
+    written = str(written)
+    assert os.path.basename(written) == "net_nvr.pt" and written != str(path)
+    assert os.path.dirname(os.path.dirname(written)) == str(tmp_path)
     assert during == (None if permissions is None else b"an older file")
     assert sorted(os.listdir(tmp_path)) == ["elsewhere", "net_nvr.pt"]
     expected = new_file_mode if permissions is None else permissions
@@ -228,9 +231,9 @@ def test_link_at_the_path_is_kept_and_its_file_replaced(tmp_path):
 def test_folder_at_the_path_gives_the_writers_own_error(tmp_path):
     use_mode("torch")
     (tmp_path / "net_nvr.pt").mkdir()
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(Exception) as alone:
         torch.save(1, str(tmp_path / "net_nvr.pt"))
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(type(alone.value), match="Is a directory"):
         utils_svp.sv_save_net(small(), str(tmp_path), "net")
     assert os.listdir(tmp_path) == ["net_nvr.pt"]
 
@@ -287,7 +290,7 @@ def test_torch_mode_writes_in_place_where_the_folder_takes_no_new_file():
 def test_killed_save_leaves_the_old_or_the_new_file(tmp_path):
     """A child saving over an existing file is killed at random moments of its write, sync and
     rename (tests/kill_save_worker.py): the path holds one whole file every time."""
-    trials = 25
+    trials = 20
     run = subprocess.run(
         [sys.executable, os.path.join(HERE, "kill_save_worker.py"), str(tmp_path),
          ",".join(MODES), str(trials), "7"], capture_output=True, text=True, timeout=300)
