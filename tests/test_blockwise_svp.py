@@ -3,6 +3,7 @@
 import contextlib
 import copy
 import io
+import types
 
 import numpy as np
 import pytest
@@ -116,6 +117,30 @@ def test_skip_tensor_is_bit_identical_to_the_element_by_element_build(case, defa
     assert torch.equal(bits(built), bits(expected))
     expected_state = np.random.get_state()
     assert np.array_equal(state[1], expected_state[1]) and state[2:] == expected_state[2:]
+
+
+@pytest.mark.parametrize("replaced", ["module", "normal"])
+def test_replaced_numpy_gets_one_draw_per_slot(replaced, monkeypatch):
+    """A caller's np module or np.random.normal receives exactly the calls of the element by
+    element build, and gives the same tensor."""
+    to_dendrites, to_top = SKIP_LISTS["three dendrites"]()
+    np.random.seed(11)
+    expected = literal_skip_tensor(list(to_dendrites) + [to_top[-1]])
+    real_normal, calls = np.random.normal, []
+
+    def normal(*args, **kwargs):
+        calls.append((len(args), kwargs))
+        return real_normal(*args, **kwargs)
+
+    if replaced == "module":
+        monkeypatch.setattr(BSV, "np", types.SimpleNamespace(
+            array=np.array, append=np.append, random=types.SimpleNamespace(normal=normal)))
+    else:
+        monkeypatch.setattr(np.random, "normal", normal)
+    np.random.seed(11)
+    built = make_layer(to_dendrites, to_top, blocks=2).skip_weights.detach()
+    assert calls == [(2, {})] * (10 * 7)  # ten filler rows of width 7, one draw per slot
+    assert torch.equal(bits(built), bits(expected))
 
 
 def test_skip_tensor_contents_for_one_dendrite_with_empty_dendrite_list():

@@ -2,6 +2,7 @@
 or pickled whole."""
 
 import copy
+import re
 import subprocess
 import sys
 import types
@@ -239,9 +240,69 @@ class TestLoadNvrModel:
         with pytest.raises(KeyError, match="gru.view_tuple"):
             NS.load_nvr_model(net, str(path))
         assert all(torch.equal(p, value) for p, value in before)
-        # Work done before the error stays done: the modules walked before gru were rebuilt.
-        assert len(net.blocks[0].layer_array) == 3
-        assert not torch.equal(net.blocks[0].skip_weights, state["blocks.0.skip_weights"])
+        # Every block's entries are read before any block is rebuilt.
+        assert [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)] == [1, 1, 1, 1]
+
+    @pytest.mark.parametrize("key, value, message", [
+        ("blocks.0.num_cycles", torch.tensor(7), "'blocks.0.num_cycles' = 7 makes 5 layer_array "
+         "entries, but the file holds no 'blocks.0.layer_array.3.' keys"),
+        ("head.num_cycles", torch.tensor(-2), r"'head.layer_array.1.\w+' is beyond the 1 "
+         "layer_array entries that 'head.num_cycles' = -2 makes"),
+        ("gru.skip_weights", torch.zeros(4, 4, 5), r"'gru.skip_weights' has shape \(4, 4, 5\), but "
+         r"a block of 3 layer_array entries needs \(3, 3, width\)"),
+        ("conv.skip_weights", torch.zeros(2, 2, 3), r"needs \(1, 1, width\) or \(0, 0, width\)"),
+        ("head.view_tuple", torch.tensor([2, -1]), r"'head.view_tuple' must be one-dimensional "
+         r"whole numbers, each -1 or 1, with at most one -1; it is \[2, -1\]"),
+        ("head.view_tuple", torch.tensor([-1, -1]), r"it is \[-1, -1\]"),
+        ("head.view_tuple", torch.tensor([[1, -1]]), r"it is of shape \(1, 2\)"),
+        ("head.view_tuple", torch.tensor([1.0, -1.0]), "it is of dtype torch.float32"),
+        ("gru.module_id", torch.zeros(2, 3, dtype=torch.long),
+         r"'gru.module_id' must have one dimension; it has shape \(2, 3\)"),
+        ("blocks.0.layer_array.1.weight", torch.zeros(0), r"'blocks.0.layer_array.1.weight' has "
+         r"shape \(0,\), but layer_array entry 1 of 'blocks.0' holds \(8, 48\) there"),
+        ("blocks.0.layer_array.2.extra", torch.zeros(1),
+         "'blocks.0.layer_array.2.extra' is not a key of layer_array entry 2 of 'blocks.0'"),
+        ("blocks.0.layer_array.1.bias", None,
+         "the file holds no 'blocks.0.layer_array.1.bias', which layer_array entry 1"),
+        ("blocks.0.layer_array.01.bias", torch.zeros(8),
+         "'blocks.0.layer_array.01.bias' names no layer_array entry of 'blocks.0'"),
+    ])
+    def test_entries_that_disagree_are_refused_before_any_block_changes(
+            self, tmp_path, key, value, message):
+        configure()
+        path = tmp_path / "net.safetensors"
+        _, state = save_converted(Net(), CYCLES, path)
+        if value is None:
+            del state[key]
+        else:
+            state[key] = value
+        save_file(state, str(path))
+        net = Net()
+        with pytest.raises(ValueError, match=re.escape(str(path)) + ": .*" + message):
+            NS.load_nvr_model(net, str(path))
+        assert [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)] == [1, 1, 1, 1]
+
+    @pytest.mark.parametrize("key", ["scale.temperature", "head.node_index"])
+    def test_only_entry_texts_are_narrowed_to_a_scalar(self, tmp_path, key):
+        class Scaled(nn.Module):
+            def __init__(self):
+                super().__init__()
+                self.body = nn.Sequential(nn.Linear(3, 4), nn.ReLU())
+                self.head = nn.Linear(4, 2)
+                self.scale = nn.Module()
+                self.scale.temperature = nn.Parameter(torch.tensor(1.5))
+
+            def forward(self, x):
+                return self.head(self.body(x)) * self.scale.temperature
+
+        path = tmp_path / "net.safetensors"
+        _, state = save_converted(Scaled(), {"body.0": 2, "head": 1}, path)
+        loaded = NS.load_nvr_model(Scaled(), str(path))
+        assert loaded.head.layer_array[1].module_id.dim() == 0  # the texts are narrowed
+        state[key] = torch.tensor([2.0, 3.0, 4.0]).to(state[key].dtype)
+        save_file(state, str(path))
+        with pytest.raises(RuntimeError, match="size mismatch for " + key):
+            NS.load_nvr_model(Scaled(), str(path))
 
     def test_network_without_blocks_stops(self, tmp_path, capsys):
         path = tmp_path / "empty.safetensors"

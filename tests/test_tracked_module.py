@@ -131,3 +131,62 @@ def test_class_surface():
         "sorvith.network_svp", "NVROptimizedModule", None)
     assert [k for k, v in vars(opt).items() if callable(v)] == [
         "__init__", "simulate_cycles", "process_and_forward", "process_and_pre", "forward"]
+
+
+class Answers(nn.Module):
+    """A mixin with a lookup of its own, between the tracked module and nn.Module."""
+
+    def __getattr__(self, name):
+        if name == "answer":
+            return 42
+        return super().__getattr__(name)
+
+
+def test_lookup_goes_on_after_the_class_in_the_method_order():
+    class Tracked(NS.NVRTrackedModule, Answers):
+        pass
+
+    tracked = Tracked(nn.Linear(3, 2), "t")
+    assert tracked.answer == 42
+    assert tracked.weight is tracked.main_module.weight
+    with pytest.raises(AttributeError, match="'Linear' object has no attribute 'nothing'"):
+        tracked.nothing
+
+
+def test_lookup_of_a_name_that_is_not_text():
+    empty = NS.NVRTrackedModule.__new__(NS.NVRTrackedModule)
+    empty.__dict__["_modules"] = {}
+    with pytest.raises(AttributeError, match="'NVRTrackedModule' object has no attribute '5'"):
+        NS.NVRTrackedModule.__getattr__(empty, 5)
+    tracked = NS.NVRTrackedModule(nn.ReLU(), "r")
+    with pytest.raises(TypeError):  # getattr of the wrapped module with a name that is no str
+        tracked.__getattr__(5)
+
+
+class TextOf(nn.Module):
+    def __init__(self, text):
+        super().__init__()
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+class Joining(str):
+    def __radd__(self, other):
+        return "joined"
+
+
+@pytest.mark.parametrize("text, result", [
+    ("inner", "NVRTrackedLayer(inner)"),
+    (Joining("inner"), "joined)"),  # the host's concatenation asks the right operand first
+    (5, TypeError),
+    (None, TypeError),
+])
+def test_text_form_is_a_concatenation(text, result):
+    tracked = NS.NVRTrackedModule(TextOf(text), "t")
+    if result is TypeError:
+        with pytest.raises(TypeError, match="concatenate"):
+            tracked.__str__()
+    else:
+        assert tracked.__str__() == result

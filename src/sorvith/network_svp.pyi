@@ -46,7 +46,8 @@ def load_nvr_model(net: nn.Module, filename: str | os.PathLike[str]) -> nn.Modul
     safetensors file ``filename`` that ``utils_svp.sv_save_net`` wrote into it.
 
     Returns the converted, loaded network. Exits the process if ``net`` holds no
-    convertible module.
+    convertible module. Raises ``ValueError``, naming the key and the file, before any block
+    is rebuilt when a block's entries in the file disagree with each other or with the block.
     """
 
 class NVROptimizedModule(nn.Module):

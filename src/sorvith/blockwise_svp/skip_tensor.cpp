@@ -290,6 +290,13 @@ void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector
 py::object build_skip_tensor(py::handle module, py::handle skip_list) {
     py::object torch = global(module, SV_NAME("torch"));
     py::object np = global(module, SV_NAME("np"));
+    // The bulk reads and draws call numpy in forms the element-by-element build never uses
+    // (np.concatenate, one np.random.normal for n values): only numpy itself is called so. A
+    // module or a normal that a caller put in their place gets the calls one by one.
+    bool numpy_itself = np.ptr() == import("numpy").ptr();
+    bool numpy_normal =
+        numpy_itself && attr(attr(np, SV_NAME("random")), SV_NAME("normal")).ptr() ==
+                            attr(import("numpy.random.mtrand"), SV_NAME("normal")).ptr();
 
     Py_ssize_t count = length(skip_list);
     std::vector<Entry> entries(static_cast<size_t>(count));
@@ -297,7 +304,8 @@ py::object build_skip_tensor(py::handle module, py::handle skip_list) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         Entry &entry = entries[static_cast<size_t>(i)];
         entry.value = getitem(skip_list, make_int(i));
-        classify(torch, entry);
+        if (numpy_itself)
+            classify(torch, entry);
         all_bulk = all_bulk && entry.bulk;
     }
 
@@ -309,7 +317,7 @@ py::object build_skip_tensor(py::handle module, py::handle skip_list) {
     py::object dtype = name_attr(skip, "dtype");
     bool bulk_dtype = dtype.ptr() == name_attr(torch, "float64").ptr() ||
                       (dtype.ptr() == name_attr(torch, "float32").ptr() && float32_safe(stats));
-    if (all_bulk && bulk_dtype)
+    if (all_bulk && bulk_dtype && numpy_normal)
         fill_in_bulk(filler, torch, skip, entries, stats.width);
     else
         fill_slot_by_slot(filler, skip, entries, stats.width);

@@ -1,6 +1,7 @@
 #include "pyclass.h"
 
 #include "globals.h"
+#include "protocols.h"
 
 namespace sorvith {
 
@@ -56,6 +57,22 @@ void init_module_base(py::handle self) {
 
 py::object module_base_getattr(py::handle self, py::handle name) {
     return call(attr(torch_module_class(), SV_NAME("__getattr__")), self, name);
+}
+
+py::object zero_argument_super(py::handle self, const PyMethodDef *def, py::handle module) {
+    py::object mro = attr(type_of(self), SV_NAME("__mro__"));
+    py::object name = py::str(def->ml_name);
+    for (py::handle cls : mro) {
+        py::object own = attr(cls, SV_NAME("__dict__"));
+        if (!contains(own, name))
+            continue;
+        py::object method = getitem(own, name);
+        if (PyInstanceMethod_Check(method.ptr()) &&
+            is_function_of(PyInstanceMethod_GET_FUNCTION(method.ptr()), def, module))
+            return call(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self);
+    }
+    PyErr_SetString(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    throw py::error_already_set();
 }
 
 void register_buffer(py::handle owner, py::handle name, py::handle tensor) {

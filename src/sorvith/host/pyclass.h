@@ -86,6 +86,12 @@ py::object make_module_class(py::handle module, const char *name, const char *do
 void init_module_base(py::handle self);
 py::object module_base_getattr(py::handle self, py::handle name);
 
+// super(), as a method made from `def` for `module` would write it without arguments: the
+// class in type(self).__mro__ whose own namespace holds that method, and `self`. A subclass
+// or a mixin between that class and nn.Module is honoured. Raises the host's TypeError when
+// self's class does not have the method (it was called through the class on another object).
+py::object zero_argument_super(py::handle self, const PyMethodDef *def, py::handle module);
+
 // self.register_buffer(name, tensor) and self.register_parameter(name, param).
 void register_buffer(py::handle owner, py::handle name, py::handle tensor);
 void register_parameter(py::handle owner, py::handle name, py::handle parameter);

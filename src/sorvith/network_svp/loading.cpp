@@ -5,44 +5,13 @@
 #include "host/globals.h"
 #include "host/protocols.h"
 #include "host/pyclass.h"
+#include "saved_blocks.h"
 
 #include <vector>
 
 namespace sorvith::network_svp {
 
 namespace {
-
-// Torch used to load a saved 1-dimensional tensor into a 0-dimensional parameter or buffer by
-// taking its first element, and cleaned files rely on it: each dendrite and main module there
-// carries its `module_id` as a text tensor, where a freshly built block holds a 0-dimensional
-// buffer. Current torch refuses the shapes instead, so those entries are narrowed to their first
-// element here, in a copy of the mapping. Without such entries the mapping itself is returned.
-py::object narrow_scalar_entries(py::handle module, py::handle net, py::handle state_dict) {
-    py::object is_tensor = attr(global(module, SV_NAME("torch")), SV_NAME("is_tensor"));
-    auto count = [](py::handle tensor, py::handle method) {
-        return as_size(call_method(tensor, method));
-    };
-    py::dict keep_vars;
-    keep_vars["keep_vars"] = py::bool_(true);
-    py::object targets = call_with(attr(net, SV_NAME("state_dict")), py::tuple(), keep_vars);
-    py::object merged;
-    for (py::handle entry : call_method(targets, SV_NAME("items"))) {
-        py::object key = getitem(entry, 0);
-        if (!contains(state_dict, key))
-            continue;
-        py::object saved = getitem(state_dict, key);
-        // Anything else is left for load_state_dict to accept or to report.
-        if (!truth(call(is_tensor, saved)) || count(getitem(entry, 1), SV_NAME("dim")) != 0 ||
-            count(saved, SV_NAME("dim")) != 1 || count(saved, SV_NAME("numel")) < 1)
-            continue;
-        if (!merged) { // a copy: the mapping as read stays as it is
-            merged = steal(PyDict_New());
-            check(PyDict_Update(merged.ptr(), state_dict.ptr()));
-        }
-        setitem(merged, key, getitem(saved, make_int(0)));
-    }
-    return merged ? merged : borrow(state_dict.ptr());
-}
 
 py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "filename", nullptr};
@@ -59,22 +28,20 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
     // A block reachable under two names (an alias attribute, a shared layer) is listed once per
     // name; it is one module with one saved state, so it is rebuilt once. Rebuilding it again
     // would double its dendrite copies and the strict load below would refuse the file.
-    std::vector<py::object> rebuilt; // held, so that an identity cannot be reused meanwhile
+    // Every block's entries are read and checked before the first block changes.
+    SavedFile file(module, state_dict, borrow(filename));
+    std::vector<SavedBlock> blocks;
     for (py::handle m : optimized) {
         bool seen = false;
-        for (const py::object &done : rebuilt)
-            seen = seen || done.ptr() == m.ptr();
-        if (seen)
-            continue;
-        rebuilt.push_back(borrow(m.ptr()));
-        py::object prefix = companion::get_module_base_name(module, m);
-        auto saved = [&](const char *suffix) {
-            return getitem(state_dict, add(prefix, py::str(suffix)));
-        };
-        py::object cycles =
-            steal(PyNumber_Long(call_method(saved(".num_cycles"), SV_NAME("item")).ptr()));
-        if (greater(cycles, make_int(0)))
-            call_method(m, SV_NAME("simulate_cycles"), cycles, make_int(10));
+        for (const SavedBlock &done : blocks)
+            seen = seen || done.block.ptr() == m.ptr();
+        if (!seen)
+            blocks.push_back(file.read_block(m, companion::get_module_base_name(module, m)));
+    }
+    for (const SavedBlock &saved : blocks) {
+        const py::object &m = saved.block;
+        if (greater(saved.cycles, make_int(0)))
+            call_method(m, SV_NAME("simulate_cycles"), saved.cycles, make_int(10));
 
         py::object processor = attr(m, SV_NAME("processor"));
         py::object entry = py::none();
@@ -89,14 +56,13 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         call_method(attr(m, SV_NAME("processor_array")), SV_NAME("append"), entry);
 
         py::object torch = global(module, SV_NAME("torch"));
-        py::object shape = attr(saved(".skip_weights"), SV_NAME("shape"));
         py::object weights = call_method(global(module, SV_NAME("nn")), SV_NAME("Parameter"),
-                                         call_method(torch, SV_NAME("randn"), shape));
+                                         call_method(torch, SV_NAME("randn"), saved.skip_shape));
         register_parameter(m, SV_NAME("skip_weights"), weights);
-        register_buffer(m, SV_NAME("module_id"), saved(".module_id"));
-        register_buffer(m, SV_NAME("view_tuple"), saved(".view_tuple"));
+        register_buffer(m, SV_NAME("module_id"), saved.module_id);
+        register_buffer(m, SV_NAME("view_tuple"), saved.view_tuple);
     }
-    call_method(net, SV_NAME("load_state_dict"), narrow_scalar_entries(module, net, state_dict));
+    call_method(net, SV_NAME("load_state_dict"), file.narrowed(net, blocks));
     return net;
 }
 

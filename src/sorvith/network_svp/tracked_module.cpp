@@ -29,12 +29,16 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
     return py::none();
 }
 
-py::object getattr_(py::handle, py::handle args, py::handle kwargs) {
+extern PyMethodDef getattr_def;
+
+py::object getattr_(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", "name", nullptr};
     PyObject *self, *name;
     parse_args(args, kwargs, "OO:__getattr__", names, &self, &name);
+    // The lookup goes on after this class in the instance's method order, as super() would.
+    py::object base = zero_argument_super(self, &getattr_def, module);
     try {
-        return module_base_getattr(self, name);
+        return call_method(base, SV_NAME("__getattr__"), name);
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_AttributeError))
             throw;
@@ -43,11 +47,12 @@ py::object getattr_(py::handle, py::handle args, py::handle kwargs) {
     // instance without one gets an AttributeError, not an endless recursion.
     py::object main_module;
     try {
-        main_module = module_base_getattr(self, SV_NAME("main_module"));
+        main_module = call_method(base, SV_NAME("__getattr__"), SV_NAME("main_module"));
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_AttributeError))
             throw;
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+        // The text nn.Module gives; the name is converted with str(), whatever it is.
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'",
                      Py_TYPE(self)->tp_name, name);
         throw py::error_already_set();
     }
@@ -66,7 +71,8 @@ py::object str(py::handle module, py::handle args, py::handle kwargs) {
     // The verbose setting is read (the configuration may count it) but changes nothing.
     companion::flag(module, companion::getters::verbose());
     py::object inner = call_method(attr(self, SV_NAME("main_module")), SV_NAME("__str__"));
-    return steal(PyUnicode_FromFormat("NVRTrackedLayer(%S)", inner.ptr()));
+    // Concatenated as Python code would: a result that is no str raises the host's TypeError.
+    return concat({py::str("NVRTrackedLayer("), inner, py::str(")")});
 }
 
 py::object repr(py::handle, py::handle args, py::handle kwargs) {

@@ -4,7 +4,7 @@
 #include "host/globals.h"
 #include "host/protocols.h"
 #include "host/pyclass.h"
-#include "safe_write.h"
+#include "atomic_write.h"
 #include "storage_modes.h"
 
 namespace sorvith::utils_svp {
@@ -73,7 +73,7 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     strip_for_saving(net);
     py::object path = add(add(save_point, name), py::str("_nvr.pt"));
     const StorageMode &mode = selected_storage_mode(module);
-    write_keeping_previous(module, path, [&] { mode.write(module, net, path); });
+    write_atomically(module, path, [&](py::handle target) { mode.write(module, net, target); });
     return py::none();
 }
 

@@ -42,12 +42,36 @@ py::object torch_state_dict(py::handle module, py::handle path, bool with_weight
     return call_method(loaded, SV_NAME("state_dict"));
 }
 
+// warnings.filters[0], or null for an empty list.
+py::object front_filter(py::handle module) {
+    py::object filters = attr(global(module, SV_NAME("warnings")), SV_NAME("filters"));
+    return length(filters) > 0 ? getitem(filters, make_int(0)) : py::object();
+}
+
+// Takes `entry` out of warnings.filters if it is still there (found by identity).
+void drop_filter(py::handle module, py::handle entry) {
+    py::object filters = attr(global(module, SV_NAME("warnings")), SV_NAME("filters"));
+    Py_ssize_t n = length(filters);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (getitem(filters, i).ptr() == entry.ptr()) {
+            delitem(filters, make_int(i));
+            return;
+        }
+}
+
 // The whole pickled network is read with every warning silenced. A first attempt with
 // weights_only=False, whatever it raises, is followed by one without that keyword (for readers
-// that do not know it). The silencing filter is removed on every outcome, as a `finally` would;
+// that do not know it). remove_future_warning() then runs on every outcome, as in a `finally`;
 // a failure reaches the caller as the second attempt's error, chained to the first's.
+// remove_future_warning() takes the front filter away, and unpickling may have put one of its
+// own there; the one add_future_warning() put in is then taken away too, by identity, so that
+// no filter silences the rest of the process.
 py::object read_torch(py::handle module, py::handle net, py::handle path) {
+    py::object front_before = front_filter(module);
     call(global(module, SV_NAME("add_future_warning")));
+    py::object silencing = front_filter(module);
+    if (silencing && front_before && silencing.ptr() == front_before.ptr())
+        silencing = py::object(); // nothing was put in front
     py::object state_dict;
     try {
         try {
@@ -59,9 +83,13 @@ py::object read_torch(py::handle module, py::handle net, py::handle path) {
     } catch (py::error_already_set &second) {
         HandledException handling(second.value());
         call(global(module, SV_NAME("remove_future_warning")));
+        if (silencing)
+            drop_filter(module, silencing);
         throw;
     }
     call(global(module, SV_NAME("remove_future_warning")));
+    if (silencing)
+        drop_filter(module, silencing);
     return companion::load_net_from_dict(module, net, state_dict);
 }
 

@@ -1,0 +1,271 @@
+#include "saved_blocks.h"
+
+#include "host/globals.h"
+#include "host/protocols.h"
+
+#include <string_view>
+#include <unordered_set>
+
+namespace sorvith::network_svp {
+
+namespace {
+
+constexpr std::string_view entries_part = ".layer_array.";
+
+// A key's text, or nothing for a key that is no str (such a key names no block entry).
+bool key_text(py::handle key, std::string_view &out) {
+    if (!PyUnicode_Check(key.ptr()))
+        return false;
+    Py_ssize_t size;
+    const char *data = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
+    if (!data)
+        throw py::error_already_set();
+    out = std::string_view(data, static_cast<size_t>(size));
+    return true;
+}
+
+// The entry index at the start of `rest` ("12.weight" gives 12 and "weight"), as nn.ModuleList
+// names its entries: decimal digits without leading zeros. -1 for anything else.
+long long entry_index(std::string_view rest, std::string_view &after) {
+    size_t digits = 0;
+    while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9')
+        ++digits;
+    if (digits == 0 || digits > 18 || digits == rest.size() || rest[digits] != '.' ||
+        (digits > 1 && rest[0] == '0'))
+        return -1;
+    after = rest.substr(digits + 1);
+    return std::stoll(std::string(rest.substr(0, digits)));
+}
+
+py::str text_of(std::string_view s) { return py::str(s.data(), s.size()); }
+
+// A shape as the tuple it is, "(3, 3, 4)", rather than "torch.Size([3, 3, 4])".
+py::object shape_text(py::handle shape) { return text(steal(PySequence_Tuple(shape.ptr()))); }
+
+long long dims(py::handle tensor) { return as_size(call_method(tensor, SV_NAME("dim"))); }
+
+} // namespace
+
+SavedFile::SavedFile(py::handle module, py::handle state_dict, py::handle filename)
+    : module_(module), state_dict_(borrow(state_dict.ptr())), filename_(text(filename)) {
+    // One pass over the keys: a block's check then looks up only its own entries, whatever
+    // entry count its cycles claim.
+    for (py::handle key : state_dict_) {
+        std::string_view whole;
+        if (!key_text(key, whole))
+            continue;
+        for (size_t at = whole.find(entries_part); at != std::string_view::npos;
+             at = whole.find(entries_part, at + 1)) {
+            EntryKeys &keys = entry_keys_[std::string(whole.substr(0, at))];
+            std::string_view after;
+            long long index = entry_index(whole.substr(at + entries_part.size()), after);
+            if (index < 0)
+                keys.stray.emplace_back(whole);
+            else
+                keys.by_index[index].emplace_back(after);
+        }
+    }
+}
+
+void SavedFile::refuse(const char *pattern, py::handle values) {
+    PyErr_SetObject(PyExc_ValueError, format(pattern, values).ptr());
+    throw py::error_already_set();
+}
+
+SavedBlock SavedFile::read_block(py::handle block, py::handle prefix) {
+    auto saved = [&](const char *suffix) {
+        return getitem(state_dict_, add(prefix, py::str(suffix)));
+    };
+    SavedBlock result;
+    result.block = borrow(block.ptr());
+    result.prefix = borrow(prefix.ptr());
+    result.cycles =
+        steal(PyNumber_Long(call_method(saved(".num_cycles"), SV_NAME("item")).ptr()));
+    // One entry for the module itself and one copy per two cycles, rounded up.
+    if (greater(result.cycles, make_int(0))) {
+        py::object copies = steal(PyNumber_FloorDivide(
+            add(result.cycles, make_int(1)).ptr(), make_int(2).ptr()));
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(copies.ptr(), &overflow);
+        if (n == -1 && PyErr_Occurred())
+            throw py::error_already_set();
+        result.entries = overflow || n >= PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX
+                                                         : static_cast<Py_ssize_t>(n) + 1;
+    }
+    result.skip_shape = attr(saved(".skip_weights"), SV_NAME("shape"));
+    result.module_id = saved(".module_id");
+    result.view_tuple = saved(".view_tuple");
+    py::object first = getitem(attr(block, SV_NAME("layer_array")), make_int(0));
+    py::dict keep_vars;
+    keep_vars["keep_vars"] = py::bool_(true);
+    result.layer_state = call_with(attr(first, SV_NAME("state_dict")), py::tuple(), keep_vars);
+
+    check_entries(result);
+    check_skip_shape(result);
+    check_view_tuple(result);
+    check_module_id(result);
+    return result;
+}
+
+void SavedFile::check_entries(const SavedBlock &saved) {
+    std::string_view prefix_text;
+    key_text(saved.prefix, prefix_text);
+    static const EntryKeys none;
+    auto found = entry_keys_.find(std::string(prefix_text));
+    const EntryKeys &keys = found == entry_keys_.end() ? none : found->second;
+    py::object count = make_int(saved.entries);
+    if (!keys.stray.empty())
+        refuse("%s: '%s' names no layer_array entry of '%s'",
+               py::make_tuple(filename_, text_of(keys.stray.front()), saved.prefix));
+    // The entries must be 0 to entries-1: an index past them, or the first one missing.
+    long long expected = 0;
+    for (const auto &[index, rests] : keys.by_index) {
+        if (index >= saved.entries)
+            refuse("%s: '%s.layer_array.%d.%s' is beyond the %d layer_array entries that "
+                   "'%s.num_cycles' = %d makes",
+                   py::make_tuple(filename_, saved.prefix, make_int(index),
+                                  text_of(rests.front()), count, saved.prefix, saved.cycles));
+        if (index != expected)
+            break;
+        ++expected;
+    }
+    if (expected < saved.entries)
+        refuse("%s: '%s.num_cycles' = %d makes %d layer_array entries, but the file holds no "
+               "'%s.layer_array.%d.' keys",
+               py::make_tuple(filename_, saved.prefix, saved.cycles, count, saved.prefix,
+                              make_int(expected)));
+
+    // Every entry is a copy of the block's first module, so it takes the same keys and shapes
+    // (its module_id text aside, which is narrowed when loaded).
+    py::str module_id_name("module_id");
+    for (const auto &[index, rests] : keys.by_index) {
+        py::object entry_prefix = format("%s.layer_array.%d.", py::make_tuple(saved.prefix,
+                                                                             make_int(index)));
+        Py_ssize_t matched = 0;
+        for (const std::string &rest : rests) {
+            py::str name = text_of(rest);
+            if (!contains(saved.layer_state, name))
+                refuse("%s: '%s%s' is not a key of layer_array entry %d of '%s'",
+                       py::make_tuple(filename_, entry_prefix, name, make_int(index),
+                                      saved.prefix));
+            ++matched;
+            if (equal(name, module_id_name))
+                continue;
+            py::object target = attr_or_none(getitem(saved.layer_state, name), SV_NAME("shape"));
+            py::object value = getitem(state_dict_, add(entry_prefix, name));
+            py::object shape = attr_or_none(value, SV_NAME("shape"));
+            if (!is_none(target) && !is_none(shape) && not_equal(shape, target))
+                refuse("%s: '%s%s' has shape %s, but layer_array entry %d of '%s' holds %s there",
+                       py::make_tuple(filename_, entry_prefix, name, shape_text(shape),
+                                      make_int(index), saved.prefix, shape_text(target)));
+        }
+        if (matched != length(saved.layer_state))
+            for (py::handle name : saved.layer_state)
+                if (!contains(state_dict_, add(entry_prefix, name)))
+                    refuse("%s: the file holds no '%s%s', which layer_array entry %d of '%s' "
+                           "loads",
+                           py::make_tuple(filename_, entry_prefix, name, make_int(index),
+                                          saved.prefix));
+    }
+}
+
+void SavedFile::check_skip_shape(const SavedBlock &saved) {
+    py::object shape = steal(PySequence_Tuple(saved.skip_shape.ptr()));
+    bool fits = false;
+    if (length(shape) == 3) {
+        Py_ssize_t rows = as_size(getitem(shape, 0)), columns = as_size(getitem(shape, 1));
+        Py_ssize_t width = as_size(getitem(shape, 2));
+        // A block without dendrites reads no weight; its file may hold none.
+        fits = rows == columns && width >= 1 &&
+               (rows == saved.entries || (saved.entries == 1 && rows == 0));
+    }
+    if (!fits && saved.entries == 1)
+        refuse("%s: '%s.skip_weights' has shape %s, but a block of 1 layer_array entry needs "
+               "(1, 1, width) or (0, 0, width)",
+               py::make_tuple(filename_, saved.prefix, text(shape)));
+    if (!fits)
+        refuse("%s: '%s.skip_weights' has shape %s, but a block of %d layer_array entries needs "
+               "(%d, %d, width)",
+               py::make_tuple(filename_, saved.prefix, text(shape), make_int(saved.entries),
+                              make_int(saved.entries), make_int(saved.entries)));
+}
+
+void SavedFile::check_view_tuple(const SavedBlock &saved) {
+    const py::object &view = saved.view_tuple;
+    const char *problem = nullptr;
+    py::object shown;
+    if (dims(view) != 1) {
+        problem = "of shape %s";
+        shown = shape_text(attr(view, SV_NAME("shape")));
+    } else if (truth(call_method(view, SV_NAME("is_floating_point"))) ||
+               truth(call_method(view, SV_NAME("is_complex"))) ||
+               attr(view, SV_NAME("dtype")).ptr() ==
+                   attr(global(module_, SV_NAME("torch")), SV_NAME("bool")).ptr()) {
+        problem = "of dtype %s";
+        shown = text(attr(view, SV_NAME("dtype")));
+    } else {
+        py::object values = call_method(view, SV_NAME("tolist"));
+        int minus_ones = 0;
+        for (py::handle value : values) {
+            bool minus_one = equal(value, make_int(-1));
+            minus_ones += minus_one;
+            if ((!minus_one && !equal(value, make_int(1))) || minus_ones > 1) {
+                problem = "%s";
+                shown = length(values) <= 8
+                            ? text(values)
+                            : format("a list of %d entries, one of them %s",
+                                     py::make_tuple(make_int(length(values)), value));
+                break;
+            }
+        }
+    }
+    if (problem)
+        refuse("%s: '%s.view_tuple' must be one-dimensional whole numbers, each -1 or 1, with "
+               "at most one -1; it is %s",
+               py::make_tuple(filename_, saved.prefix,
+                              format(problem, py::make_tuple(shown))));
+}
+
+void SavedFile::check_module_id(const SavedBlock &saved) {
+    if (dims(saved.module_id) != 1)
+        refuse("%s: '%s.module_id' must have one dimension; it has shape %s",
+               py::make_tuple(filename_, saved.prefix,
+                              shape_text(attr(saved.module_id, SV_NAME("shape")))));
+}
+
+py::object SavedFile::narrowed(py::handle net, const std::vector<SavedBlock> &blocks) {
+    // The entries' own module_id buffers, by identity: the network's state dictionary names a
+    // block once per name it is reachable under, and each of those keys is narrowed.
+    std::unordered_set<PyObject *> texts;
+    std::vector<py::object> held; // kept alive, so that an identity cannot be reused meanwhile
+    py::str module_id_name("module_id");
+    for (const SavedBlock &saved : blocks)
+        for (py::handle entry : attr(saved.block, SV_NAME("layer_array"))) {
+            py::object buffer = attr_or_none(entry, module_id_name);
+            texts.insert(buffer.ptr());
+            held.push_back(buffer);
+        }
+    py::object is_tensor = attr(global(module_, SV_NAME("torch")), SV_NAME("is_tensor"));
+    py::dict keep_vars;
+    keep_vars["keep_vars"] = py::bool_(true);
+    py::object targets = call_with(attr(net, SV_NAME("state_dict")), py::tuple(), keep_vars);
+    py::object merged;
+    for (py::handle item : call_method(targets, SV_NAME("items"))) {
+        py::object key = getitem(item, 0), target = getitem(item, 1);
+        if (!texts.count(target.ptr()) || !contains(state_dict_, key))
+            continue;
+        py::object value = getitem(state_dict_, key);
+        // Anything else is left for load_state_dict to accept or to report.
+        if (!truth(call(is_tensor, value)) || dims(target) != 0 || dims(value) != 1 ||
+            as_size(call_method(value, SV_NAME("numel"))) < 1)
+            continue;
+        if (!merged) { // a copy: the mapping as read stays as it is
+            merged = steal(PyDict_New());
+            check(PyDict_Update(merged.ptr(), state_dict_.ptr()));
+        }
+        setitem(merged, key, getitem(value, make_int(0)));
+    }
+    return merged ? merged : state_dict_;
+}
+
+} // namespace sorvith::network_svp

@@ -1,0 +1,66 @@
+// What a saved cleaned file holds for each block, read and checked before any block is rebuilt
+// from it. A file is data from anywhere: its numbers decide how many module copies the rebuild
+// makes and which shapes it registers, so they are checked against each other and against the
+// block first, and a file that disagrees is refused at once with a ValueError that names the
+// key and the file.
+#pragma once
+
+#include "host/common.h"
+
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace sorvith::network_svp {
+
+// One block's entries of the file, checked.
+struct SavedBlock {
+    py::object block;        // the NVROptimizedModule
+    py::object prefix;       // its base name P; the file's keys for it start with P + "."
+    py::object cycles;       // int(file[P.num_cycles].item())
+    Py_ssize_t entries = 1;  // the layer_array entries those cycles make
+    py::object skip_shape;   // file[P.skip_weights].shape
+    py::object module_id;    // file[P.module_id]
+    py::object view_tuple;   // file[P.view_tuple]
+    py::object layer_state;  // layer_array[0].state_dict(keep_vars=True): what each entry loads into
+};
+
+class SavedFile {
+  public:
+    // `state_dict` is the mapping read from the file `filename`.
+    SavedFile(py::handle module, py::handle state_dict, py::handle filename);
+
+    // Reads block `block`'s entries under `prefix` (a KeyError for a missing one) and checks:
+    // the cycle count against the layer_array entries the file holds for the block; each
+    // entry's keys and shapes against the module every entry is copied from; the skip tensor's
+    // shape against the entry count; view_tuple (one dimension, whole numbers -1 and 1, at
+    // most one -1) and module_id (one dimension).
+    SavedBlock read_block(py::handle block, py::handle prefix);
+
+    // The mapping to load into `net` once `blocks` are rebuilt: the file's own, or a copy in
+    // which each block entry's `module_id` text is narrowed to its first code where the entry
+    // holds a 0-dimensional buffer (current torch no longer does this itself). Nothing else is
+    // narrowed, so that a real shape mismatch still reaches load_state_dict.
+    py::object narrowed(py::handle net, const std::vector<SavedBlock> &blocks);
+
+  private:
+    // The file's keys under "<prefix>.layer_array.": per canonical entry index, the rest of
+    // each key after "<index>."; `stray` holds whole keys with no such index.
+    struct EntryKeys {
+        std::map<long long, std::vector<std::string>> by_index;
+        std::vector<std::string> stray;
+    };
+
+    void check_entries(const SavedBlock &saved);
+    void check_skip_shape(const SavedBlock &saved);
+    void check_view_tuple(const SavedBlock &saved);
+    void check_module_id(const SavedBlock &saved);
+    [[noreturn]] void refuse(const char *pattern, py::handle values);
+
+    py::handle module_;
+    py::object state_dict_, filename_;
+    std::unordered_map<std::string, EntryKeys> entry_keys_;
+};
+
+} // namespace sorvith::network_svp
