@@ -28,6 +28,7 @@ $(DEPS): pyproject.toml
 	$(VPY) -m pip install -q torch==2.13.0 "safetensors>=0.4" "numpy>=1.24" \
 	    "scikit-build-core>=0.10" "pybind11>=3.0.2" cmake ninja \
 	    pytest mypy tqdm matplotlib
+	$(VPY) -m pip install -q "transformers>=4.46,<6"
 	touch $(DEPS)
 
 install: $(DEPS)
