@@ -22,7 +22,7 @@ bench: install
 	$(VPY) benchmarks/run_all.py
 
 # torch==2.13.0 is the CPU build on the local disk; a looser pin would download a CUDA build.
-$(DEPS): pyproject.toml
+$(DEPS): pyproject.toml Makefile
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q torch==2.13.0 "safetensors>=0.4" "numpy>=1.24" \
