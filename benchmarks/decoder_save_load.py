@@ -136,6 +136,8 @@ def main():
         rewrite * 1e3, neurons, layers * 1e3))
     print("  rebuild walk %.1f ms, of which building %d NVRModulePyThread blocks %.1f ms" % (
         rebuild * 1e3, neurons, threads * 1e3))
+    print("  the rest beyond the floor (state dictionary, contiguous parameters, putting the file"
+          " in place): %.1f ms" % ((save - floor - rewrite - rebuild) * 1e3))
     rest = load - load_floor - convert - find
     print("package's own share of load_nvr_model beyond its floor: %.1f ms = %.1f%% of the load"
           % ((load - load_floor) * 1e3, 100 * (load - load_floor) / load))
