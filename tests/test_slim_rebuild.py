@@ -53,7 +53,7 @@ def test_walk_paths_and_assignments(monkeypatch):
     assert paths == [".a", ".a.inner", ".seq", ".seq[0]", ".seq[1]"]
     assert calls == [(0, ""), (1, ".a"), (2, ".a.inner"), (1, ".seq"), (2, ".seq[0]"),
                      (2, ".seq[1]")]
-    assert net.assigned == ["a", "seq"] and net.a.assigned == ["inner"]
+    assert net.assigned == [] and net.a.assigned == []  # nothing was replaced
     assert net.a.inner is inner and net.seq is seq
     root, paths = NVRLayer(), []  # a root block: its members first, then itself
     new = SL.refresh_nvr(root, 0, "", paths)

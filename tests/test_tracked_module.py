@@ -130,7 +130,8 @@ def test_class_surface():
     assert (opt.__module__, opt.__qualname__, opt.__doc__) == (
         "sorvith.network_svp", "NVROptimizedModule", None)
     assert [k for k, v in vars(opt).items() if callable(v)] == [
-        "__init__", "simulate_cycles", "process_and_forward", "process_and_pre", "forward"]
+        "__init__", "simulate_cycles", "process_and_forward", "process_and_pre", "forward",
+        "__getattr__"]
 
 
 class Answers(nn.Module):

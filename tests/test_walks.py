@@ -165,3 +165,32 @@ def test_recursion_goes_through_the_module_name(walk, monkeypatch, capsys):
         assert type(net.box.inner) is BSV.NVRLayer
     if walk == "debug_print_grad_modules":
         assert len(capsys.readouterr().out.splitlines()) == 3
+
+
+class ModelZoo(Holder):
+    """What many model-zoo networks do: a property that returns a child (`base_model`), and a
+    module kept as a plain, unregistered attribute."""
+
+    @property
+    def base_model(self):
+        return self.body
+
+
+REWRITES = {
+    "blockwise_network": (BSV.blockwise_network, BSV.NVRLayer),
+    "refresh_net": (lambda net: SL.refresh_net(BSV.blockwise_network(net)), SL.NVRModulePyThread),
+    "clean_net": (utils_svp.clean_net, SL.NVRModulePyThread),
+}
+
+
+@pytest.mark.parametrize("walk", REWRITES)
+def test_walks_assign_only_real_replacements(walk):
+    rewrite, block = REWRITES[walk]
+    net = ModelZoo(body=Holder(fc=neuron(), act=nn.ReLU()), head=nn.Linear(3, 3))
+    object.__setattr__(net, "alias", net.body)
+    result = rewrite(net)
+    # The block took the neuron's place; nothing was registered under another name.
+    assert type(result.body.fc) is block
+    assert list(result._modules) == ["body", "head"] and list(result.body._modules) == ["fc", "act"]
+    assert result.base_model is result.body is result.__dict__["alias"]
+    assert {key.split(".")[0] for key in result.state_dict()} == {"body", "head"}

@@ -165,6 +165,20 @@ class NVRNeuronModule(nn.Module):
     def num_dendrites(self):
         return len(self.dendrite_module.layers)
 
+    def __getattr__(self, attr):
+        # Model code reads attributes of the layers it built (``self.wo.weight.dtype``,
+        # ``conv.stride``); those the neuron module lacks come from the main module.
+        # Protocol names (``__deepcopy__``, ``__getstate__``) stay the neuron module's own.
+        try:
+            return super().__getattr__(attr)
+        except AttributeError:
+            # The registry is read directly: during copying or unpickling it may not be
+            # there yet, and the lookup must not recurse.
+            main = self.__dict__.get("_modules", {}).get("main_module")
+            if main is None or (attr.startswith("__") and attr.endswith("__")):
+                raise
+            return getattr(main, attr)
+
     def add_dendrite(self):
         """Add one dendrite: a fresh layer, its processor, and its weights.
 

@@ -64,6 +64,10 @@ class NVRLayer(nn.Module):
     def forward(self, *args: Any, **kwargs: Any) -> Any:
         """Run every block on the inputs and return the main block's combined output."""
 
+    def __getattr__(self, name: str) -> Any:
+        """An attribute the block lacks (``weight``, ``in_features``), read from its main
+        module, the last entry of ``layer_array``."""
+
 def unWrap_params(model: nn.Module) -> None:
     """Remove the training library's ``wrapped`` marker from every parameter of ``model``."""
 

@@ -87,6 +87,10 @@ class NVROptimizedModule(nn.Module):
     def forward(self, *args: Any, **kwargs: Any) -> Any:
         """Run the dendrites and the neuron on the inputs and return the combined output."""
 
+    def __getattr__(self, name: str) -> Any:
+        """An attribute the block lacks (``weight``, ``in_features``), read from its main
+        module, the last entry of ``layer_array``."""
+
 class NVRTrackedModule(nn.Module):
     """Wrapper for modules you don't want to add dendrites to. Ensures all modules are
     accounted for.

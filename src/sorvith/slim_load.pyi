@@ -56,6 +56,10 @@ class NVRModulePyThread(nn.Module):
         """Run the dendrites and the main module on the inputs and return the combined
         output."""
 
+    def __getattr__(self, name: str) -> Any:
+        """An attribute the block lacks (``weight``, ``in_features``), read from its main
+        module, the last entry of ``layer_array``."""
+
 def get_pretrained_nvr_attr(pretrained_dendrite: object | None, member: str) -> Any:
     """None for None, else ``getattr(pretrained_dendrite, member)``."""
 

@@ -1,5 +1,7 @@
 #include "member.h"
 
+#include "host/pyclass.h"
+
 namespace sorvith {
 
 namespace {
@@ -47,9 +49,20 @@ const KnownClasses &known() {
     return *classes;
 }
 
+// Whether `hook` is a block class's __getattr__ made from main_module_fallback_def (by this
+// extension: each one compiles its own copy, and another's simply takes the ordinary path).
+bool is_main_module_fallback(PyObject *hook) {
+    if (!PyInstanceMethod_Check(hook))
+        return false;
+    PyObject *function = PyInstanceMethod_GET_FUNCTION(hook);
+    return PyCFunction_Check(function) &&
+           PyCFunction_GET_FUNCTION(function) == main_module_fallback_def.ml_meth;
+}
+
 // True when attribute lookup on `type` is exactly object.__getattribute__ followed by
-// nn.Module.__getattr__, and the class defines nothing under `name`: then the lookup can be
-// done here without raising and catching an AttributeError inside the host.
+// nn.Module.__getattr__ or the blocks' fallback (which asks nn.Module.__getattr__ first), and
+// the class defines nothing under `name`: then a name in the instance's tables can be found
+// here without raising and catching an AttributeError inside the host.
 bool plain_module_lookup(PyTypeObject *type, py::handle name) {
     if (_PyType_Lookup(type, name.ptr()))
         return false;
@@ -57,7 +70,65 @@ bool plain_module_lookup(PyTypeObject *type, py::handle name) {
         _PyType_Lookup(&PyBaseObject_Type, SV_NAME("__getattribute__").ptr()))
         return false;
     PyObject *getattr_hook = _PyType_Lookup(type, SV_NAME("__getattr__").ptr());
-    return getattr_hook && getattr_hook == known().module_getattr;
+    return getattr_hook &&
+           (getattr_hook == known().module_getattr || is_main_module_fallback(getattr_hook));
+}
+
+// __foo__
+bool is_protocol_name(py::handle name) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ_CHAR(name.ptr(), i); };
+    return n > 4 && at(0) == '_' && at(1) == '_' && at(n - 2) == '_' && at(n - 1) == '_';
+}
+
+// The names of the blocks' own state, in the three classes together.
+bool is_block_state(py::handle name) {
+    for (const char *own : {"layer_array", "processor_array", "processor", "skip_weights",
+                            "original", "node_index", "module_id", "num_cycles", "view_tuple",
+                            "internal_nonlinearity", "name"})
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), own) == 0)
+            return true;
+    return false;
+}
+
+// self.__dict__["_modules"]["layer_array"], else self.__dict__["layer_array"]; null when
+// neither is there. Read from the tables directly, so a half-built block cannot recurse here.
+py::object own_layer_array(py::handle self) {
+    py::object dict = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject *children = PyDict_GetItemWithError(dict.ptr(), SV_NAME("_modules").ptr());
+    PyObject *found = nullptr;
+    if (children && PyDict_Check(children))
+        found = PyDict_GetItemWithError(children, SV_NAME("layer_array").ptr());
+    if (!found && !PyErr_Occurred())
+        found = PyDict_GetItemWithError(dict.ptr(), SV_NAME("layer_array").ptr());
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    return found ? borrow(found) : py::object();
+}
+
+py::object main_module_fallback(py::handle, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"", "name", nullptr};
+    PyObject *self, *name;
+    parse_args(args, kwargs, "OU:__getattr__", names, &self, &name);
+    try {
+        return module_base_getattr(self, name);
+    } catch (py::error_already_set &missing) {
+        if (!missing.matches(PyExc_AttributeError) || is_protocol_name(name) ||
+            is_block_state(name))
+            throw;
+        py::object blocks = own_layer_array(self);
+        if (!blocks)
+            throw;
+        py::object main;
+        try {
+            main = child_at(blocks, -1);
+        } catch (py::error_already_set &empty) {
+            if (!empty.matches(PyExc_IndexError))
+                throw;
+            throw missing; // no main module yet: the block's own error
+        }
+        return attr(main, name);
+    }
 }
 
 // The child table of an exact nn.ModuleList or nn.Sequential (borrowed), else null.
@@ -80,6 +151,10 @@ PyObject *plain_container_children(py::handle container) {
 }
 
 } // namespace
+
+PyMethodDef main_module_fallback_def =
+    SV_METHOD("__getattr__", main_module_fallback,
+              "__getattr__(self, name)\n--\n\nAn attribute the block lacks, read from its main module.");
 
 py::object child_at(py::handle container, Py_ssize_t index) {
     if (PyObject *children = plain_container_children(container)) {

@@ -15,4 +15,19 @@ py::object member(py::handle self, py::handle name);
 py::object child_at(py::handle container, Py_ssize_t index);
 Py_ssize_t child_count(py::handle container);
 
+// __getattr__ of the block classes (NVRLayer, NVRModulePyThread, NVROptimizedModule), last in
+// their class bodies. Model code reads attributes of the layers that became blocks
+// (`self.wo.weight.dtype`, `conv.stride`), so what nn.Module's lookup does not find on a block
+// is read from its main module, the last entry of `layer_array`. Two kinds of name are never
+// read from there and raise the block's own AttributeError instead:
+// - the blocks' own state (`layer_array`, `module_id`, `skip_weights`, ...): torch refuses to
+//   register a buffer or parameter under a name that hasattr finds, the blocks register theirs
+//   after `layer_array`, and every main module carries a `module_id` of its own;
+// - protocol names (`__deepcopy__`, `__getstate__`), which copy and pickle look up on the
+//   instance: a block must not be copied or pickled as its main module.
+// A block without a `layer_array` yet (half built, or half restored by copy or unpickling)
+// has no main module to ask. `member` reads through this fallback as fast as through
+// nn.Module's own lookup.
+extern PyMethodDef main_module_fallback_def;
+
 } // namespace sorvith

@@ -44,6 +44,16 @@ bool probe_member(py::handle obj, py::handle name) {
     return false;
 }
 
+void assign_if_replaced(py::handle owner, py::handle name, py::handle walked, py::handle result) {
+    if (result.ptr() != walked.ptr())
+        set_attr(owner, name, result);
+}
+
+void store_if_replaced(py::handle owner, Py_ssize_t index, py::handle walked, py::handle result) {
+    if (result.ptr() != walked.ptr())
+        setitem(owner, index, result);
+}
+
 py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
                          const char *format, PathWalk walk_from) {
     static const char *const names[] = {"net", "depth", "name_so_far", "converted_list", nullptr};

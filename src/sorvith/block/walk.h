@@ -66,6 +66,16 @@ py::object recurse(const Walk &walk, py::handle name, const PyMethodDef *def, Ow
     return call(bound, std::forward<Args>(args)...);
 }
 
+// setattr(owner, name, result) after a module read from there was walked into `result`, only
+// when the walk gave back another object: assigning the very object again is not a no-op, since
+// nn.Module.__setattr__ registers any module value as a child, also under the name of a
+// property or a plain attribute (`base_model` of many model-zoo networks), and the network
+// would then hold and save every tensor below it twice.
+void assign_if_replaced(py::handle owner, py::handle name, py::handle walked, py::handle result);
+
+// owner[index] = result, by the same rule, for a plain list walked by index.
+void store_if_replaced(py::handle owner, Py_ssize_t index, py::handle walked, py::handle result);
+
 // A walk function that carries a path, f(net, depth, name_so_far, converted_list): the
 // arguments parsed with the host's rules (`format` names the function), then a new walk of
 // `net` by `walk_from`.

@@ -54,7 +54,8 @@ void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
         if (not_equal(net, current) && !w.is_ancestor(current)) {
             converted_list = add_in_place(converted_list, list_of(path()));
             py::object next = child();
-            set_attr(net, submodule_id, descend(w, next, depth, path(), converted_list));
+            walk::assign_if_replaced(net, submodule_id, next,
+                                     descend(w, next, depth, path(), converted_list));
         } else if (verbose(module)) {
             print(module, format("%s is a self pointer so skipping", path()));
         }
@@ -93,7 +94,9 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
         py::object current = attr(net, member);
         if (not_equal(net, current) && !w.is_ancestor(current)) {
             converted_list = add_in_place(converted_list, list_of(sub_name));
-            set_attr(net, member, descend(w, attr(net, member), depth, sub_name, converted_list));
+            py::object next = attr(net, member);
+            walk::assign_if_replaced(net, member, next,
+                                     descend(w, next, depth, sub_name, converted_list));
         } else if (verbose(module)) {
             print(module, format("%s is a self pointer so skipping", sub_name));
         }

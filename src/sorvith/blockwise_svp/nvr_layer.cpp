@@ -121,7 +121,8 @@ PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwar
 } // namespace
 
 py::object make_nvr_layer_class(py::handle module) {
-    return make_module_class(module, "NVRLayer", nullptr, {&init_def, &forward_def});
+    return make_module_class(module, "NVRLayer", nullptr,
+                             {&init_def, &forward_def, &main_module_fallback_def});
 }
 
 } // namespace sorvith::blockwise_svp

@@ -1,6 +1,7 @@
 #include "optimized_module.h"
 
 #include "block/forward.h"
+#include "block/member.h"
 #include "block/processors.h"
 #include "host/globals.h"
 #include "host/protocols.h"
@@ -112,7 +113,7 @@ PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwar
 py::object make_optimized_module_class(py::handle module) {
     return make_module_class(module, "NVROptimizedModule", nullptr,
                              {&init_def, &simulate_cycles_def, &process_and_forward_def,
-                              &process_and_pre_def, &forward_def});
+                              &process_and_pre_def, &forward_def, &main_module_fallback_def});
 }
 
 } // namespace sorvith::network_svp

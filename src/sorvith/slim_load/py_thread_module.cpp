@@ -1,6 +1,7 @@
 #include "py_thread_module.h"
 
 #include "block/forward.h"
+#include "block/member.h"
 #include "host/pyclass.h"
 
 namespace sorvith::slim_load {
@@ -46,7 +47,7 @@ PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwar
 py::object make_py_thread_module_class(py::handle module) {
     return make_module_class(module, "NVRModulePyThread", nullptr,
                              {&init_def, &process_and_forward_def, &process_and_pre_def,
-                              &forward_def});
+                              &forward_def, &main_module_fallback_def});
 }
 
 } // namespace sorvith::slim_load

@@ -63,7 +63,8 @@ void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
             py::object path = child_path(name_so_far, submodule_id);
             converted_list = record(converted_list, path);
             py::object next = child();
-            set_attr(net, submodule_id, descend(w, next, depth, path, converted_list));
+            walk::assign_if_replaced(net, submodule_id, next,
+                                     descend(w, next, depth, path, converted_list));
         }
         if (is_layer_block(child())) {
             py::object make = global(w.module, SV_NAME("make_module"));
@@ -86,7 +87,8 @@ void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle na
             !w.is_ancestor(current)) {
             py::object path = child_path(name_so_far, make_int(i));
             converted_list = record(converted_list, path);
-            setitem(net, i, descend(w, getitem(net, i), depth, path, converted_list));
+            py::object next = getitem(net, i);
+            walk::store_if_replaced(net, i, next, descend(w, next, depth, path, converted_list));
         }
         if (is_layer_block(getitem(net, i)))
             setitem(net, i, make_module(w.module, getitem(net, i)));
@@ -122,7 +124,8 @@ void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::hand
             py::object current = attr(net, member);
             if (not_equal(net, current) && !w.is_ancestor(current)) {
                 py::object next = attr(net, member);
-                set_attr(net, member, descend(w, next, depth, sub_name, converted_list));
+                walk::assign_if_replaced(net, member, next,
+                                         descend(w, next, depth, sub_name, converted_list));
             }
         }
         if (is_layer_block(attr_or_none(net, member))) {
