@@ -398,6 +398,23 @@ def test_walk_paths_messages_and_converted_list():
     assert listed == [".seq", ".seq[1]"]
 
 
+def test_paths_a_replaced_walk_lists_are_honoured(monkeypatch):
+    own = BSV.optimize_module
+
+    def listing(net, depth, name_so_far, converted_list):
+        converted_list.append(".z")
+        return own(net, depth, name_so_far, converted_list)
+
+    class Swapper(Holder):
+        @property
+        def a(self):  # read first: the caller's walk takes over before ".b" is walked
+            monkeypatch.setattr(BSV, "optimize_module", listing)
+
+    net = Swapper(b=Holder(), z=neuron(nn.Linear(3, 3), 1))
+    BSV.blockwise_network(net)
+    assert type(net.z) is NV.NVRNeuronModule  # listed by the caller's walk, so passed over
+
+
 def test_walk_prints_nothing_when_not_verbose(capsys):
     BSV.blockwise_network(Holder(fc=neuron(nn.Linear(3, 3), 1), me=None))
     assert capsys.readouterr().out == ""

@@ -4,6 +4,30 @@
 
 namespace sorvith::walk {
 
+Walk::Walk(py::handle module, bool owns_paths) : module(module) {
+    if (owns_paths)
+        listed_ = steal(PySet_New(nullptr));
+}
+
+bool Walk::is_listed(py::handle converted_list, py::handle path) {
+    if (listed_ && PyList_CheckExact(converted_list.ptr()) && PyUnicode_CheckExact(path.ptr())) {
+        int found = PySet_Contains(listed_.ptr(), path.ptr());
+        check(found);
+        return found != 0;
+    }
+    return contains(converted_list, path);
+}
+
+void Walk::list_path(py::object &converted_list, py::handle path) {
+    converted_list = add_in_place(converted_list, list_of(path));
+    if (!listed_)
+        return;
+    if (PyList_CheckExact(converted_list.ptr()) && PyUnicode_CheckExact(path.ptr()))
+        check(PySet_Add(listed_.ptr(), path.ptr()));
+    else
+        listed_ = py::object(); // from here on the list itself answers
+}
+
 bool Walk::is_ancestor(py::handle candidate) const {
     for (PyObject *ancestor : path_)
         if (ancestor == candidate.ptr())
@@ -72,8 +96,13 @@ py::object descend(Walk &walk, py::handle name, const PyMethodDef *def, PathWalk
         child, next_depth, path, converted_list);
 }
 
-py::object start_at_top(py::handle module, py::handle name, py::handle net) {
-    return call(global(module, name), net, make_int(0), py::str(""), py::list());
+py::object start_at_top(py::handle module, py::handle name, const PyMethodDef *def,
+                        PathWalk walk_from, py::handle net) {
+    py::object bound = global(module, name);
+    if (!is_function_of(bound, def, module))
+        return call(bound, net, make_int(0), py::str(""), py::list());
+    Walk walk(module, /*owns_paths=*/true);
+    return walk_from(walk, net, make_int(0), py::str(""), py::list());
 }
 
 } // namespace sorvith::walk

@@ -16,7 +16,9 @@ namespace sorvith::walk {
 // its late-bound names) and the modules being walked, outermost first.
 class Walk {
   public:
-    explicit Walk(py::handle module) : module(module) {}
+    // `owns_paths`: the walk made its path list (`converted_list`) itself, so no other code
+    // holds it (see is_listed).
+    explicit Walk(py::handle module, bool owns_paths = false);
     const py::handle module;
 
     // Whether `candidate` is one of the modules being walked (identity). A member or child that
@@ -24,9 +26,22 @@ class Walk {
     // send a walk round a cycle.
     bool is_ancestor(py::handle candidate) const;
 
+    // `path in converted_list` and `converted_list += [path]`. A walk that asks the `in` test of
+    // every member of a network would compare each path with every one listed before it, so a
+    // walk that owns its list keeps a set of the same strings beside it and asks the set, with
+    // the same answer, while nothing but the walk can have changed the list: only str paths
+    // in an exact list, until the list is handed to a function the caller put in place of the
+    // walk's own. Otherwise the list itself is asked.
+    bool is_listed(py::handle converted_list, py::handle path);
+    void list_path(py::object &converted_list, py::handle path);
+
+    // Called after the path list was handed to foreign code, which may have changed it.
+    void paths_shared() { listed_ = py::object(); }
+
   private:
     friend class Level;
     std::vector<PyObject *> path_;
+    py::object listed_; // the set beside the list, while it answers for it
 };
 
 // One module's visit, held for its scope: one step of the interpreter's recursion limit, as a
@@ -58,11 +73,12 @@ bool probe_member(py::handle obj, py::handle name);
 // carries the path along); once a caller has rebound it, the bound callable is called with
 // `args` and starts a walk of its own. Returns what the call returned, or what `own()` did.
 template <typename Own, typename... Args>
-py::object recurse(const Walk &walk, py::handle name, const PyMethodDef *def, Own &&own,
+py::object recurse(Walk &walk, py::handle name, const PyMethodDef *def, Own &&own,
                    Args &&...args) {
     py::object bound = global(walk.module, name);
     if (is_function_of(bound, def, walk.module))
         return own();
+    walk.paths_shared();
     return call(bound, std::forward<Args>(args)...);
 }
 
@@ -90,7 +106,9 @@ py::object descend(Walk &walk, py::handle name, const PyMethodDef *def, PathWalk
                    py::handle child, py::handle depth, py::handle path, py::handle converted_list);
 
 // name(net, 0, "", []) through the module's late-bound `name`: a walk from the top of `net`
-// with a new, empty path list.
-py::object start_at_top(py::handle module, py::handle name, py::handle net);
+// with a new, empty path list, which the walk owns while `name` is its own function (`def`,
+// walking by `walk_from`).
+py::object start_at_top(py::handle module, py::handle name, const PyMethodDef *def,
+                        PathWalk walk_from, py::handle net);
 
 } // namespace sorvith::walk

@@ -52,7 +52,7 @@ void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
         }
         py::object current = child();
         if (not_equal(net, current) && !w.is_ancestor(current)) {
-            converted_list = add_in_place(converted_list, list_of(path()));
+            w.list_path(converted_list, path());
             py::object next = child();
             walk::assign_if_replaced(net, submodule_id, next,
                                      descend(w, next, depth, path(), converted_list));
@@ -74,7 +74,7 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
         py::object sub_name = concat({name_so_far, py::str("."), member});
         py::object not_to_save =
             companion::setting(module, companion::getters::module_names_to_not_save());
-        if (contains(not_to_save, sub_name) || contains(converted_list, sub_name)) {
+        if (contains(not_to_save, sub_name) || w.is_listed(converted_list, sub_name)) {
             if (verbose(module))
                 print(module, format("Skipping %s during save", sub_name));
             continue;
@@ -93,7 +93,7 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
             continue;
         py::object current = attr(net, member);
         if (not_equal(net, current) && !w.is_ancestor(current)) {
-            converted_list = add_in_place(converted_list, list_of(sub_name));
+            w.list_path(converted_list, sub_name);
             py::object next = attr(net, member);
             walk::assign_if_replaced(net, member, next,
                                      descend(w, next, depth, sub_name, converted_list));
@@ -122,7 +122,8 @@ py::object blockwise_network(py::handle module, py::handle args, py::handle kwar
     static const char *const names[] = {"net", nullptr};
     PyObject *net;
     parse_args(args, kwargs, "O:blockwise_network", names, &net);
-    return walk::start_at_top(module, SV_NAME("optimize_module"), net);
+    return walk::start_at_top(module, SV_NAME("optimize_module"), &optimize_module_def, rewrite,
+                              net);
 }
 
 } // namespace

@@ -178,7 +178,7 @@ py::object refresh_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"pretrained_dendrite", nullptr};
     PyObject *net;
     parse_args(args, kwargs, "O:refresh_net", names, &net);
-    return walk::start_at_top(module, SV_NAME("refresh_nvr"), net);
+    return walk::start_at_top(module, SV_NAME("refresh_nvr"), &refresh_nvr_def, rebuild, net);
 }
 
 py::object make_module_function(py::handle module, py::handle args, py::handle kwargs) {
