@@ -28,6 +28,7 @@ $(DEPS): pyproject.toml
 	$(VPY) -m pip install -q torch==2.13.0 "safetensors>=0.4" "numpy>=1.24" \
 	    "scikit-build-core>=0.10" "pybind11>=3.0.2" cmake ninja \
 	    pytest mypy tqdm matplotlib
+	$(VPY) -m pip install -q "onnx>=1.17,<2" "onnxscript>=0.5,<1" "onnxruntime>=1.20,<2"
 	touch $(DEPS)
 
 install: $(DEPS)
