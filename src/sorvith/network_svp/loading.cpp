@@ -1,6 +1,7 @@
 #include "loading.h"
 
 #include "block/processors.h"
+#include "block/view_shape.h"
 #include "companion/nevrane.h"
 #include "host/globals.h"
 #include "host/protocols.h"
@@ -94,7 +95,9 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
                                          call_method(torch, SV_NAME("randn"), shape));
         register_parameter(m, SV_NAME("skip_weights"), weights);
         register_buffer(m, SV_NAME("module_id"), saved(".module_id"));
-        register_buffer(m, SV_NAME("view_tuple"), saved(".view_tuple"));
+        py::object view_tuple = saved(".view_tuple");
+        register_buffer(m, SV_NAME("view_tuple"), view_tuple);
+        block::remember_view_tuple(m, view_tuple);
     }
     call_method(net, SV_NAME("load_state_dict"), narrow_scalar_entries(module, net, state_dict));
     return net;
