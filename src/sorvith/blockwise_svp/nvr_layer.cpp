@@ -3,6 +3,7 @@
 #include "block/forward.h"
 #include "block/member.h"
 #include "block/processors.h"
+#include "block/view_shape.h"
 #include "companion/nevrane.h"
 #include "host/errors.h"
 #include "host/globals.h"
@@ -36,8 +37,10 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
     register_buffer(self, SV_NAME("module_id"),
                     companion::string_to_tensor(module, py::str(layer_id_text)));
     register_buffer(self, SV_NAME("num_cycles"), num_cycles);
-    register_buffer(self, SV_NAME("view_tuple"),
-                    call_method(global(module, SV_NAME("torch")), SV_NAME("tensor"), view_tuple));
+    py::object view_buffer =
+        call_method(global(module, SV_NAME("torch")), SV_NAME("tensor"), view_tuple);
+    register_buffer(self, SV_NAME("view_tuple"), view_buffer);
+    block::remember_view_tuple(self, view_buffer);
     for (py::handle block : attr(self, SV_NAME("layer_array")))
         register_buffer(block, SV_NAME("module_id"),
                         companion::string_to_tensor(module, py::str(block_id_text)));

@@ -1,6 +1,7 @@
 #include "loading.h"
 
 #include "block/processors.h"
+#include "block/view_shape.h"
 #include "companion/nevrane.h"
 #include "host/globals.h"
 #include "host/protocols.h"
@@ -61,6 +62,7 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         register_parameter(m, SV_NAME("skip_weights"), weights);
         register_buffer(m, SV_NAME("module_id"), saved.module_id);
         register_buffer(m, SV_NAME("view_tuple"), saved.view_tuple);
+        block::remember_view_tuple(m, saved.view_tuple);
     }
     call_method(net, SV_NAME("load_state_dict"), file.narrowed(net, blocks));
     return net;

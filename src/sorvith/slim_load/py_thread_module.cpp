@@ -2,6 +2,7 @@
 
 #include "block/forward.h"
 #include "block/member.h"
+#include "block/view_shape.h"
 #include "host/pyclass.h"
 
 namespace sorvith::slim_load {
@@ -27,7 +28,9 @@ py::object init(py::handle, py::handle args, py::handle kwargs) {
     register_buffer(self, SV_NAME("node_index"), detached_copy(original, SV_NAME("node_index")));
     register_buffer(self, SV_NAME("module_id"), detached_copy(original, SV_NAME("module_id")));
     register_buffer(self, SV_NAME("num_cycles"), attr(original, SV_NAME("num_cycles")));
-    register_buffer(self, SV_NAME("view_tuple"), attr(original, SV_NAME("view_tuple")));
+    py::object view_tuple = attr(original, SV_NAME("view_tuple"));
+    register_buffer(self, SV_NAME("view_tuple"), view_tuple);
+    block::remember_view_tuple(self, view_tuple);
     return py::none();
 }
 

@@ -1,0 +1,34 @@
+// What a block keeps between forward calls: where the view shape of its weight rows was last
+// read from. It lives in the block's instance dict under "_cascade_cache", so it goes wherever
+// the block goes.
+//
+// Every entry is checked against the tensor it was taken from at each use, so a cache that is
+// stale, shared (copy.copy of a block) or unknown is never wrong, only slower. A deep copy
+// keeps the copied source tensor and forgets everything read from it; pickling keeps the
+// source tensor alone (the cache pickles as a one-element tuple, which a block adopts).
+#pragma once
+
+#include "host/common.h"
+
+namespace sorvith::block {
+
+struct BlockCache {
+    PyObject_HEAD
+    // The view_tuple tensor the view shape comes from, and what was read from it: its values
+    // (a list of ints, null until read) and the version counter and data address they were
+    // read at. A source that is not read yet has version -1.
+    PyObject *view_source;
+    PyObject *view_shape;
+    long long view_version;
+    long long view_address;
+};
+
+// The block's cache, made (empty, or from a one-element tuple left by unpickling) when the
+// block has none of this kind.
+py::object cache_of(py::handle self);
+inline BlockCache *fields(py::handle cache) { return reinterpret_cast<BlockCache *>(cache.ptr()); }
+
+// Forgets the values read from `source`, keeping it as the source.
+void set_view_source(BlockCache *cache, py::handle source);
+
+} // namespace sorvith::block

@@ -1,0 +1,141 @@
+#include "view_shape.h"
+
+#include "block_cache.h"
+#include "host/globals.h"
+#include "host/protocols.h"
+#include "recording.h"
+
+namespace sorvith::block {
+
+namespace {
+
+// module.name when `module` is imported, else null: a class that nobody imported has no
+// instances to recognise.
+py::object imported(const char *module, py::handle name) {
+    PyObject *found = PyImport_GetModule(py::str(module).ptr());
+    if (!found) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return py::object();
+    }
+    return attr(steal(found), name);
+}
+
+// A plain tensor or parameter: one whose data, if it has any, is its own.
+bool is_plain_tensor(py::handle value) {
+    py::object torch = imported("torch", SV_NAME("Tensor"));
+    py::object parameter = imported("torch.nn", SV_NAME("Parameter"));
+    py::handle type = type_of(value);
+    return (torch && type.ptr() == torch.ptr()) || (parameter && type.ptr() == parameter.ptr());
+}
+
+bool is_meta(py::handle tensor) { return truth(attr(tensor, SV_NAME("is_meta"))); }
+
+long long as_long(py::handle value) {
+    long long result = PyLong_AsLongLong(value.ptr());
+    if (result == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    return result;
+}
+
+long long version_of(py::handle tensor) { return as_long(attr(tensor, SV_NAME("_version"))); }
+long long address_of(py::handle tensor) {
+    return as_long(call_method(tensor, SV_NAME("data_ptr")));
+}
+
+// The values of a plain tensor with data, from the cache while they are current there.
+py::object values_of(BlockCache *cache, py::handle tensor) {
+    long long version = version_of(tensor), address = address_of(tensor);
+    if (cache->view_source == tensor.ptr() && cache->view_shape &&
+        cache->view_version == version && cache->view_address == address)
+        return borrow(cache->view_shape);
+    py::object values = recording() ? outside_modes([&] {
+        return call_method(tensor, SV_NAME("tolist"));
+    }) : call_method(tensor, SV_NAME("tolist"));
+    set_view_source(cache, tensor);
+    cache->view_shape = py::object(values).release().ptr();
+    cache->view_version = version;
+    cache->view_address = address;
+    return values;
+}
+
+// Whether `fake` is the fake tensor its mode made from `real`.
+bool made_from(py::handle real, py::handle fake, py::handle lookup, py::handle memo) {
+    py::object id = call_method(lookup, SV_NAME("get"), real);
+    return !is_none(id) && call_method(memo, SV_NAME("get"), id).ptr() == fake.ptr();
+}
+
+// The real tensor a fake tensor was made from, or null. The fake tensor's mode keeps that
+// link (real tensor -> id -> fake tensor); the block's own source is tried first.
+py::object origin_of(py::handle fake, py::handle candidate) {
+    py::object lookup, memo;
+    try {
+        py::object converter = attr(attr(fake, SV_NAME("fake_mode")),
+                                    SV_NAME("fake_tensor_converter"));
+        memo = attr(converter, SV_NAME("tensor_memo"));
+        lookup = attr(attr(attr(converter, SV_NAME("meta_converter")), SV_NAME("describer")),
+                      SV_NAME("lookup_tensor"));
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_AttributeError))
+            throw;
+        return py::object(); // a torch that keeps the link elsewhere
+    }
+    if (candidate && made_from(candidate, fake, lookup, memo))
+        return borrow(candidate.ptr());
+    py::object reals = call_method(lookup, SV_NAME("keys"));
+    for (py::handle real : py::list(reals))
+        if (made_from(real, fake, lookup, memo))
+            return borrow(real.ptr());
+    return py::object();
+}
+
+[[noreturn]] void unknown_shape(py::handle self, const char *why, const char *advice) {
+    py::object name = attr(type_of(self), SV_NAME("__name__"));
+    PyErr_Format(PyExc_RuntimeError,
+                 "%S.view_tuple %s: the shape of the skip-weight rows, which its values give, "
+                 "is unknown. %s",
+                 name.ptr(), why, advice);
+    throw py::error_already_set();
+}
+
+} // namespace
+
+py::object view_shape(py::handle self, py::handle view_tuple) {
+    py::object cache = cache_of(self);
+    BlockCache *record = fields(cache);
+    // The common case: the tensor read last time, unchanged. Only plain tensors with data are
+    // read into the cache, and their version and address tell whether that still holds.
+    if (record->view_source == view_tuple.ptr() && record->view_shape)
+        return values_of(record, view_tuple);
+    py::object tensor = borrow(view_tuple.ptr());
+
+    py::object fake_class = imported("torch._subclasses.fake_tensor", SV_NAME("FakeTensor"));
+    if (fake_class && is_instance(tensor, fake_class)) {
+        py::object constant = attr(tensor, SV_NAME("constant"));
+        if (!is_none(constant))
+            return outside_modes([&] { return call_method(constant, SV_NAME("tolist")); });
+        py::object origin = origin_of(tensor, borrow(record->view_source));
+        if (!origin)
+            unknown_shape(self, "is a fake tensor made from no tensor its fake mode knows",
+                          "Trace the module with its own view_tuple buffer.");
+        tensor = origin;
+    }
+    if (!is_plain_tensor(tensor))
+        return call_method(tensor, SV_NAME("tolist")); // a tensor subclass reads its own way
+    if (!is_meta(tensor))
+        return values_of(record, tensor);
+
+    py::handle source = record->view_source;
+    if (!source || !is_plain_tensor(source) || is_meta(source))
+        unknown_shape(self, "is on the meta device and the block has seen no values of it",
+                      "Build, load or run the block with a view_tuple that has data before "
+                      "moving it to the meta device.");
+    return outside_modes([&] { return call_method(source, SV_NAME("tolist")); });
+}
+
+void remember_view_tuple(py::handle self, py::handle view_tuple) {
+    py::object cache = cache_of(self);
+    set_view_source(fields(cache), view_tuple);
+}
+
+} // namespace sorvith::block

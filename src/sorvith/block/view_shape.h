@@ -1,0 +1,27 @@
+// The shape each skip-weight row takes in the cascade: the values of the block's `view_tuple`
+// buffer, as a list of ints.
+//
+// Those values are data, and a tracer's fake tensors (torch.export, torch.onnx.export) and
+// meta tensors have none. So each block keeps the tensor it reads them from (block_cache.h):
+// - view_tuple with data: its values, read again whenever the tensor is another object, its
+//   version counter moved (an in-place change, a loaded state dict) or its data moved;
+// - a fake view_tuple: the values of the real tensor the tracer made it from, found through
+//   the fake tensor's own mode; a fake made from nothing raises a RuntimeError that says so;
+// - a meta view_tuple: the values of the last real view_tuple the block knew (from its
+//   construction, its loading or its last call), which moving the block to meta does not
+//   change; with none known, a RuntimeError that says so.
+// Reading happens with torch's dispatch and function modes set aside, so a trace records no
+// read of a buffer.
+#pragma once
+
+#include "host/common.h"
+
+namespace sorvith::block {
+
+py::object view_shape(py::handle self, py::handle view_tuple);
+
+// Keeps `view_tuple` as the block's source of its view shape (its values are read at the
+// first call that needs them).
+void remember_view_tuple(py::handle self, py::handle view_tuple);
+
+} // namespace sorvith::block
