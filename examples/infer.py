@@ -5,10 +5,9 @@
 
 import argparse
 
-import torch
 import torch.nn as nn
 
-from classifier import Classifier, test_set
+from classifier import Classifier, report
 from nevrane import globals_nevrane as GNV
 from sorvith import network_svp
 
@@ -25,15 +24,7 @@ def main():
     args = parser.parse_args()
 
     net = network_svp.load_nvr_model(Classifier(), f"{args.folder}/classifier_nvr.pt").eval()
-
-    x_test, y_test = test_set()
-    with torch.inference_mode():
-        out = net(x_test)
-    predictions = out.argmax(dim=1)
-    print(f"test accuracy: {(predictions == y_test).float().mean().item():.1%}")
-    print("first predictions:", predictions[:12].tolist())
-    if args.outputs:
-        torch.save(out, args.outputs)
+    report(net, args.outputs)
 
 
 if __name__ == "__main__":

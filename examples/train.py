@@ -10,7 +10,7 @@ import argparse
 import torch
 import torch.nn as nn
 
-from classifier import Classifier, make_task, test_set
+from classifier import Classifier, make_task, report
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import utils_svp
@@ -50,15 +50,7 @@ def main():
 
     utils_svp.sv_save_net(net, args.folder, "classifier")
     print(f"saved {args.folder}/classifier_nvr.pt")
-
-    x_test, y_test = test_set()
-    with torch.no_grad():
-        out = net(x_test)
-    predictions = out.argmax(dim=1)
-    print(f"test accuracy: {(predictions == y_test).float().mean().item():.1%}")
-    print("first predictions:", predictions[:12].tolist())
-    if args.outputs:
-        torch.save(out, args.outputs)
+    report(net, args.outputs)
 
 
 if __name__ == "__main__":

@@ -70,10 +70,9 @@ void remove_work_folder(py::handle os, py::handle work) {
     quietly([&] { call_method(os, SV_NAME("rmdir"), work); });
 }
 
-// os.fsync of the file at `path`, through a descriptor of its own: the writer has closed its
-// own, and may have put another file at the path (some writers rename their own new file).
-void sync_file(py::handle os, py::handle path) {
-    py::object fd = call_method(os, SV_NAME("open"), path, attr(os, SV_NAME("O_RDWR")));
+// os.fsync of what `path` names, through a descriptor of its own opened with `flags`.
+void sync_path(py::handle os, py::handle path, const char *flags) {
+    py::object fd = call_method(os, SV_NAME("open"), path, attr(os, py::str(flags)));
     try {
         call_method(os, SV_NAME("fsync"), fd);
     } catch (py::error_already_set &error) {
@@ -84,6 +83,10 @@ void sync_file(py::handle os, py::handle path) {
     call_method(os, SV_NAME("close"), fd);
 }
 
+// The new file is synced through a descriptor of its own: the writer has closed its own, and
+// may have put another file at the path (some writers rename their own new file).
+void sync_file(py::handle os, py::handle path) { sync_path(os, path, "O_RDWR"); }
+
 // Syncs the folder so that the rename itself is on disk. Systems that cannot open or sync a
 // folder give an OSError, which leaves the rename to the system's own schedule.
 void sync_folder(py::handle os, py::handle file) {
@@ -91,15 +94,7 @@ void sync_folder(py::handle os, py::handle file) {
     if (!truth(folder))
         folder = py::str(".");
     try {
-        py::object fd = call_method(os, SV_NAME("open"), folder, attr(os, SV_NAME("O_RDONLY")));
-        try {
-            call_method(os, SV_NAME("fsync"), fd);
-        } catch (py::error_already_set &error) {
-            HandledException handling(error.value());
-            call_method(os, SV_NAME("close"), fd);
-            throw;
-        }
-        call_method(os, SV_NAME("close"), fd);
+        sync_path(os, folder, "O_RDONLY");
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_OSError))
             throw;
