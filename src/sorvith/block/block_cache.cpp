@@ -10,6 +10,12 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     BlockCache *cache = fields(self);
     Py_VISIT(cache->view_source);
     Py_VISIT(cache->view_shape);
+    for (RowSlot &slot : cache->rows) {
+        Py_VISIT(slot.rows);
+        Py_VISIT(slot.skip);
+        Py_VISIT(slot.shape);
+        Py_VISIT(slot.device);
+    }
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -18,6 +24,12 @@ int clear(PyObject *self) {
     BlockCache *cache = fields(self);
     Py_CLEAR(cache->view_source);
     Py_CLEAR(cache->view_shape);
+    for (RowSlot &slot : cache->rows) {
+        Py_CLEAR(slot.rows);
+        Py_CLEAR(slot.skip);
+        Py_CLEAR(slot.shape);
+        Py_CLEAR(slot.device);
+    }
     return 0;
 }
 
@@ -109,6 +121,22 @@ void set_view_source(BlockCache *cache, py::handle source) {
     cache->view_address = 0;
     Py_XDECREF(old_source);
     Py_XDECREF(old_shape);
+}
+
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
+              py::handle device, long long version, long long address, Py_ssize_t count,
+              int requires_grad) {
+    PyObject *old[] = {slot.rows, slot.skip, slot.shape, slot.device};
+    slot.rows = py::object(borrow(rows.ptr())).release().ptr();
+    slot.skip = py::object(borrow(skip.ptr())).release().ptr();
+    slot.shape = py::object(borrow(shape.ptr())).release().ptr();
+    slot.device = py::object(borrow(device.ptr())).release().ptr();
+    slot.version = version;
+    slot.address = address;
+    slot.count = count;
+    slot.requires_grad = requires_grad;
+    for (PyObject *value : old)
+        Py_XDECREF(value);
 }
 
 py::object cache_of(py::handle self) {
