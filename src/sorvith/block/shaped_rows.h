@@ -6,8 +6,9 @@
 // while nothing they came from has changed: the same skip_weights tensor at the same version
 // counter and data address (an in-place change, a loaded state dict, a move or a cast each
 // change one of these), requires_grad unchanged, the same view shape (view_shape.h) and the
-// same number of positions. Each autograd mode (inference mode, no-grad, grad) has rows of its
-// own. While torch records this thread nothing is kept or reused, so a trace sees every row
+// same number of positions. The rows are views of skip_weights, so values changed in place
+// through any alias show in them too. Each autograd mode (inference mode, no-grad, grad) has
+// rows of its own. While torch records this thread nothing is kept or reused, so a trace sees every row
 // made from skip_weights.
 //
 // Rows not taken from the cache are made one at a time, when the cascade first needs them and
