@@ -17,6 +17,7 @@ namespace sorvith::block {
 struct RowSlot {
     PyObject *rows;
     PyObject *skip;   // the skip_weights tensor
+    PyObject *skip_type; // its type then (a plain tensor type)
     PyObject *shape;  // the view-shape list (BlockCache::view_shape when they were made)
     PyObject *device; // skip's device, which the rows share
     long long version, address;

@@ -20,7 +20,13 @@ Mode autograd_mode() {
 ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape,
                        Py_ssize_t count)
     : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())), count_(count) {
-    if (!is_plain_tensor(skip_weights) || recording())
+    if (recording())
+        return;
+    Mode mode = autograd_mode();
+    RowSlot &slot = fields(cache)->rows[static_cast<int>(mode)];
+    // The tensor the slot's rows came from, of the type it had then, is still a plain one.
+    bool known = slot.skip == skip_weights.ptr() && slot.skip_type == type_of(skip_weights).ptr();
+    if (!known && !is_plain_tensor(skip_weights))
         return;
     try {
         address_ = address_of(skip_weights);
@@ -32,11 +38,10 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
     version_ = version_of(skip_weights);
     if (version_ < 0)
         return;
-    Mode mode = autograd_mode();
     requires_grad_ =
         mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))) ? 1 : 0;
     cache_ = borrow(cache.ptr());
-    slot_ = &fields(cache_)->rows[static_cast<int>(mode)];
+    slot_ = &slot;
     if (slot_->rows && slot_->skip == skip_.ptr() && slot_->shape == shape_.ptr() &&
         slot_->version == version_ && slot_->address == address_ && slot_->count == count_ &&
         slot_->requires_grad == requires_grad_) {
