@@ -88,7 +88,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sorvith.BlockCache", sizeof(BlockCache), 0,
+PyType_Spec cache_layout = {"sorvith.BlockCache", sizeof(BlockCache), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 // Made once, under the GIL, then immutable. (A plain pointer rather than a function-local
@@ -96,7 +96,7 @@ PyType_Spec spec = {"sorvith.BlockCache", sizeof(BlockCache), 0,
 PyTypeObject *cache_type() {
     static PyObject *type = nullptr;
     if (!type) {
-        PyObject *made = PyType_FromSpec(&spec);
+        PyObject *made = PyType_FromSpec(&cache_layout);
         if (!made)
             throw py::error_already_set();
         if (type)
