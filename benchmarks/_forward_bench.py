@@ -1,10 +1,12 @@
-"""What forward_cleaned.py and forward_optimized.py share: the plain Python rendering of a block's
-forward, the floor, the timing, the table, the summary lines and the JSON file.
+"""What the forward benchmarks share: the literal Python rendering of a block's forward, the
+floor, the timing, the tables, the summary lines and the JSON file.
 
 A helper module, not a benchmark: run_all.py passes over names starting with "_". The scripts
 import it from their own folder, which Python puts first on sys.path for a script run by path.
 """
 
+import argparse
+import ctypes
 import json
 import sys
 import threading
@@ -74,12 +76,12 @@ class PyBlock(nn.Module):
             current = outputs[p]
             if len(self.layer_array) > 1:
                 for q in range(p):
-                    term = self.skip_weights[p][q, :].view(self.view_tuple.tolist()).to(
-                        current.device) * outputs[q]
                     if in_place:
-                        current += term
+                        current += self.skip_weights[p][q, :].view(self.view_tuple.tolist()).to(
+                            current.device) * outputs[q]
                     else:
-                        current = current + term
+                        current = current + self.skip_weights[p][q, :].view(
+                            self.view_tuple.tolist()).to(current.device) * outputs[q]
                 if p < count - 1:
                     current = GNV.pc.get_nvr_forward_function()(current)
             outputs[p] = current
@@ -158,60 +160,117 @@ def set_threading(module, value):
     module.doing_threading = value
 
 
+def steady_allocator():
+    """Keep freed memory in the process. By default glibc's malloc hands large freed blocks
+    back to the kernel, and the next call faults every page of them in again: at width 2048,
+    batch 64 that is about 480 page faults a call for L = 4, which take longer than the
+    arithmetic, and whether it happens depends on the order of allocations and frees in the
+    process so far (the same code runs at 0.57 ms or 1.4 ms a call). With the thresholds
+    pinned, the tables compare the work itself. Returns whether it could (glibc only)."""
+    try:
+        libc = ctypes.CDLL(None)
+        mallopt = libc.mallopt
+    except (OSError, AttributeError):
+        return False
+    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+    return bool(mallopt(M_TRIM_THRESHOLD, 1 << 30) and mallopt(M_MMAP_THRESHOLD, 1 << 25))
+
+
 def prepare(quick, full_repeats):
-    """Single-threaded torch, fixed seed, fresh companion state; the (repeats, target seconds)
-    to time with."""
+    """Single-threaded torch, fixed seed, fresh companion state, a steady allocator; the
+    (repeats, target seconds) to time with."""
+    if steady_allocator():
+        print("glibc malloc: trim and mmap thresholds raised (freed memory stays in the process)")
     torch.set_num_threads(1)
     torch.manual_seed(0)
     GNV.pc.reset()
     return (3, 0.004) if quick else (full_repeats, 0.01)
 
 
-def measure(sizes, build, module, repeats, target, time_width):
+# The sizes of the forward tables: L positions (L - 1 dendrites and the main module), each
+# Linear(INPUTS, width), at each batch.
+COUNTS, WIDTHS, BATCHES, INPUTS = (2, 4, 6), (16, 256, 2048), (1, 64), 8
+
+
+def measure(build, context, module, repeats, target):
     """Print one table and return its rows (L, width, batch, threaded, C++ s, Python s, floor s).
-    `sizes` holds (L, width, batches); `build(L, width)` gives the block and its PyBlock;
-    `module` is the extension module whose `doing_threading` is switched; `time_width` is the
-    width of the C++ and floor columns."""
-    header = "%2s %6s %5s %-10s %*s %11s %*s %8s %10s" % (
-        "L", "width", "batch", "mode", time_width, "C++ us", "Python us", time_width, "floor us",
-        "py/C++", "C++/floor")
+    `build(L, width)` gives the block and its PyBlock, which run under `context()` (the block is
+    built outside it, as a network is loaded before it runs); `module` is the extension module
+    whose `doing_threading` is switched."""
+    header = "%2s %6s %5s %-10s %10s %11s %10s %10s %10s" % (
+        "L", "width", "batch", "mode", "C++ us", "Python us", "floor us", "C++/floor",
+        "py/floor")
     print(header)
     print("-" * len(header))
     rows = []
-    for count, width, batches in sizes:
-        block, python = build(count, width)
-        for batch in batches:
-            x = torch.randn(batch, width)
-            for threaded in (False, True):
-                set_threading(module, threaded)
-                floor = make_floor(python, threaded)
-                want = floor(x)
-                for candidate in (block(x), python(x)):
-                    torch.testing.assert_close(candidate, want, rtol=1e-5, atol=1e-5)
-                times = per_call([lambda: block(x), lambda: python(x), lambda: floor(x)],
-                                 repeats, target)
-                rows.append((count, width, batch, threaded, *times))
-                print("%2d %6d %5d %-10s %*.1f %11.1f %*.1f %7.2fx %10.2f" % (
-                    count, width, batch, "threaded" if threaded else "sequential",
-                    time_width, times[0] * 1e6, times[1] * 1e6, time_width, times[2] * 1e6,
-                    times[1] / times[0], times[0] / times[2]))
-                sys.stdout.flush()
+    for count in COUNTS:
+        for width in WIDTHS:
+            block, python = build(count, width)
+            for batch in BATCHES:
+                x = torch.randn(batch, INPUTS)
+                for threaded in (False, True):
+                    set_threading(module, threaded)
+                    with context():
+                        floor = make_floor(python, threaded)
+                        want = floor(x)
+                        for candidate in (block(x), python(x)):
+                            torch.testing.assert_close(candidate, want, rtol=1e-5, atol=1e-5)
+                        times = per_call([lambda: block(x), lambda: python(x),
+                                          lambda: floor(x)], repeats, target)
+                    rows.append((count, width, batch, threaded, *times))
+                    print("%2d %6d %5d %-10s %10.1f %11.1f %10.1f %10.2f %10.2f" % (
+                        count, width, batch, "threaded" if threaded else "sequential",
+                        times[0] * 1e6, times[1] * 1e6, times[2] * 1e6, times[0] / times[2],
+                        times[1] / times[2]))
+                    sys.stdout.flush()
     set_threading(module, False)
     return rows
 
 
-def print_summary(rows, began, extra=()):
-    """The lines under the main table, then `extra` lines, then the total time."""
-    print()
-    slower = [r for r in rows if r[4] >= r[5]]
-    small = [r[5] / r[4] for r in rows if r[1] == 16 and r[2] == 1]
-    large = [r[4] / r[6] for r in rows if r[1] == 2048 and r[2] == 64]
-    print("faster than the Python rendering: %d of %d sizes" % (len(rows) - len(slower), len(rows)))
-    print("width 16, batch 1: %.2fx to %.2fx faster than Python (target 1.5x)"
-          % (min(small), max(small)))
-    print("width 2048, batch 64: %.3f to %.3f of the floor (target 1.10)"
-          % (min(large), max(large)))
-    for line in extra:
+def summary(rows):
+    """The lines under a table: the package over the floor where the goals are set, and what
+    threaded mode costs per call over sequential mode."""
+    sequential = {r[:3]: r for r in rows if not r[3]}
+
+    def ratios(width, batch):
+        return ", ".join("L=%d %.2f" % (c, sequential[(c, width, batch)][4] /
+                                         sequential[(c, width, batch)][6]) for c in COUNTS)
+
+    extra = [r[4] - sequential[r[:3]][4] for r in rows if r[3]]
+    return [
+        "C++/floor, width 16, batch 1: %s (goal 1.25)" % ratios(16, 1),
+        "C++/floor, width 2048, batch 64: %s (goal 1.10)" % ratios(2048, 64),
+        "threaded over sequential, per call: %.0f to %.0f us; width 16, batch 1: %s" % (
+            min(extra) * 1e6, max(extra) * 1e6,
+            ", ".join("L=%d %+.0f us" % (r[0], (r[4] - sequential[r[:3]][4]) * 1e6)
+                      for r in rows if r[3] and r[1] == 16 and r[2] == 1)),
+    ]
+
+
+def run(name, doc, build, module):
+    """The main of a forward benchmark: a table in inference mode and one with autograd on,
+    their summaries, and the JSON file. `build(L, width, grad)` gives the block and its
+    PyBlock, with parameters that require grad when `grad`."""
+    # run_all.py looks for "--quick" and "--json" in the scripts' text: they are declared here.
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
+    parser.add_argument("--json", metavar="PATH",
+                        help="also write the tables' rows to PATH as JSON (times in microseconds)")
+    options = parser.parse_args()
+    repeats, target = prepare(options.quick, 10)
+    began = time.perf_counter()
+    tables, lines = [], []
+    for grad, title, context in ((False, "inference mode", torch.inference_mode),
+                                 (True, "autograd on", torch.enable_grad)):
+        print(title)
+        rows = measure(lambda count, width: build(count, width, grad), context, module,
+                       repeats, target)
+        tables.append((grad, rows))
+        lines += ["%s: %s" % (title, line) for line in summary(rows)]
+        print()
+    if options.json:
+        write_json(options.json, name, tables)
+    for line in lines:
         print(line)
     print("total %.1f s" % (time.perf_counter() - began))
 

@@ -32,7 +32,7 @@ RESULTS = os.path.join(HERE, "RESULTS.md")
 PLOT = os.path.join(HERE, "block_forward.png")
 TIMEOUT = 600  # seconds for one benchmark; the whole run takes about two minutes
 # The plotted slice of the forward benchmarks' rows.
-PLOT_MODE, PLOT_L, PLOT_BATCHES = "sequential", 2, (1, 64)
+PLOT_MODE, PLOT_L, PLOT_BATCHES = "sequential", 4, (1, 64)
 FORWARD_KEYS = {"L", "width", "batch", "mode", "cpp_us", "python_us", "floor_us"}
 
 

@@ -10,6 +10,13 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     BlockCache *cache = fields(self);
     Py_VISIT(cache->view_source);
     Py_VISIT(cache->view_shape);
+    for (RowSlot &slot : cache->rows) {
+        Py_VISIT(slot.rows);
+        Py_VISIT(slot.skip);
+        Py_VISIT(slot.skip_type);
+        Py_VISIT(slot.shape);
+        Py_VISIT(slot.device);
+    }
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -18,6 +25,13 @@ int clear(PyObject *self) {
     BlockCache *cache = fields(self);
     Py_CLEAR(cache->view_source);
     Py_CLEAR(cache->view_shape);
+    for (RowSlot &slot : cache->rows) {
+        Py_CLEAR(slot.rows);
+        Py_CLEAR(slot.skip);
+        Py_CLEAR(slot.skip_type);
+        Py_CLEAR(slot.shape);
+        Py_CLEAR(slot.device);
+    }
     return 0;
 }
 
@@ -74,7 +88,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sorvith.BlockCache", sizeof(BlockCache), 0,
+PyType_Spec cache_layout = {"sorvith.BlockCache", sizeof(BlockCache), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 // Made once, under the GIL, then immutable. (A plain pointer rather than a function-local
@@ -82,7 +96,7 @@ PyType_Spec spec = {"sorvith.BlockCache", sizeof(BlockCache), 0,
 PyTypeObject *cache_type() {
     static PyObject *type = nullptr;
     if (!type) {
-        PyObject *made = PyType_FromSpec(&spec);
+        PyObject *made = PyType_FromSpec(&cache_layout);
         if (!made)
             throw py::error_already_set();
         if (type)
@@ -109,6 +123,23 @@ void set_view_source(BlockCache *cache, py::handle source) {
     cache->view_address = 0;
     Py_XDECREF(old_source);
     Py_XDECREF(old_shape);
+}
+
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
+              py::handle device, long long version, long long address, Py_ssize_t count,
+              int requires_grad) {
+    PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.shape, slot.device};
+    slot.rows = py::object(borrow(rows.ptr())).release().ptr();
+    slot.skip = py::object(borrow(skip.ptr())).release().ptr();
+    slot.skip_type = skip ? borrow(type_of(skip).ptr()).release().ptr() : nullptr;
+    slot.shape = py::object(borrow(shape.ptr())).release().ptr();
+    slot.device = py::object(borrow(device.ptr())).release().ptr();
+    slot.version = version;
+    slot.address = address;
+    slot.count = count;
+    slot.requires_grad = requires_grad;
+    for (PyObject *value : old)
+        Py_XDECREF(value);
 }
 
 py::object cache_of(py::handle self) {

@@ -7,10 +7,13 @@
 #include "host/pyclass.h"
 #include "member.h"
 #include "processors.h"
+#include "block_cache.h"
 #include "recording.h"
+#include "shaped_rows.h"
 #include "step_threads.h"
 #include "view_shape.h"
 
+#include <optional>
 #include <vector>
 
 namespace sorvith::block {
@@ -31,18 +34,75 @@ py::object layer_at(py::handle layers, py::handle position) {
     return getitem(layers, position);
 }
 
-// Positional arguments (head..., *tail) as one tuple.
-py::object prepend(std::initializer_list<py::handle> head, py::handle tail) {
-    Py_ssize_t n_head = static_cast<Py_ssize_t>(head.size());
-    Py_ssize_t n_tail = PyTuple_GET_SIZE(tail.ptr());
-    py::object result = steal(PyTuple_New(n_head + n_tail));
+// The positional arguments of a step called from forward(self, *inputs), whose own arguments
+// are `args`: (head..., *inputs), or (self, head..., *inputs) when `with_self`.
+py::object step_arguments(std::initializer_list<py::handle> head, py::handle args,
+                          bool with_self) {
+    Py_ssize_t n_args = PyTuple_GET_SIZE(args.ptr()); // self and the inputs
+    Py_ssize_t skip = with_self ? 0 : 1;
+    py::object result =
+        steal(PyTuple_New(static_cast<Py_ssize_t>(head.size()) + n_args - skip));
     Py_ssize_t i = 0;
+    auto put = [&](PyObject *item) {
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(result.ptr(), i++, item);
+    };
+    if (with_self)
+        put(PyTuple_GET_ITEM(args.ptr(), 0));
     for (py::handle item : head)
-        PyTuple_SET_ITEM(result.ptr(), i++, py::object(borrow(item.ptr())).release().ptr());
-    for (Py_ssize_t j = 0; j < n_tail; ++j)
-        PyTuple_SET_ITEM(result.ptr(), i++,
-                         py::object(borrow(PyTuple_GET_ITEM(tail.ptr(), j))).release().ptr());
+        put(item.ptr());
+    for (Py_ssize_t j = 1; j < n_args; ++j)
+        put(PyTuple_GET_ITEM(args.ptr(), j));
     return result;
+}
+
+// obj.name(*args[start:], **kwargs) through vectorcall, without a bound method in between.
+py::object call_method_from(py::handle obj, py::handle name, py::handle args, Py_ssize_t start,
+                            py::handle kwargs) {
+    Py_ssize_t positional = PyTuple_GET_SIZE(args.ptr()) - start;
+    Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs.ptr()) : 0;
+    PyObject *small[8];
+    std::vector<PyObject *> large;
+    PyObject **stack = small;
+    if (1 + positional + keywords > 8) {
+        large.resize(static_cast<size_t>(1 + positional + keywords));
+        stack = large.data();
+    }
+    stack[0] = obj.ptr();
+    for (Py_ssize_t i = 0; i < positional; ++i)
+        stack[1 + i] = PyTuple_GET_ITEM(args.ptr(), start + i);
+    py::object names;
+    if (keywords) {
+        names = steal(PyTuple_New(keywords));
+        Py_ssize_t position = 0, i = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs.ptr(), &position, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(names.ptr(), i, key);
+            stack[1 + positional + i++] = value;
+        }
+    }
+    return steal(PyObject_VectorcallMethod(name.ptr(), stack,
+                                           static_cast<size_t>(1 + positional), names.ptr()));
+}
+
+// step(*head, *inputs, **keywords), where forward's own arguments `args` are (self, *inputs).
+// A step that is this engine's own method bound to self (not replaced on the instance or in a
+// subclass) runs its body directly, as the call would.
+template <Body F>
+void call_step(py::handle step, std::initializer_list<py::handle> head, py::handle args,
+               py::handle keywords) {
+    PyObject *bound = step.ptr();
+    if (PyMethod_Check(bound) && PyMethod_GET_SELF(bound) == PyTuple_GET_ITEM(args.ptr(), 0)) {
+        PyObject *function = PyMethod_GET_FUNCTION(bound);
+        if (PyCFunction_Check(function) &&
+            PyCFunction_GET_FUNCTION(function) ==
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>))) {
+            F(PyCFunction_GET_SELF(function), step_arguments(head, args, true), keywords);
+            return;
+        }
+    }
+    call_with(step, step_arguments(head, args, false), keywords);
 }
 
 } // namespace
@@ -71,7 +131,7 @@ py::object process_and_pre(py::handle, py::handle args, py::handle kwargs) {
                                                             : py::none();
     step_threads::run_step(outputs, position, [&] {
         py::object main = child_at(member(self, layer_array_name()), -1);
-        py::object out = call_with(attr(main, SV_NAME("forward")), rest_of(args, 2), kwargs);
+        py::object out = call_method_from(main, SV_NAME("forward"), args, 2, kwargs);
         out = processors::main_output(
             getitem(member(self, processor_array_name()), make_int(-1)), out);
         Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
@@ -86,23 +146,32 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
     py::object current;
     if (count == 0)
         return current;
-    py::object skip_weights, view_shape, all_columns;
+    std::optional<ShapedRows> rows;
+    py::object checked;    // the value whose device was last compared with the cached rows'
+    bool same_device = false;
     for (Py_ssize_t p = 0; p < count; ++p) {
         current = getitem(outputs, p);
         if (count > 1) {
-            py::object receiving;
             for (Py_ssize_t q = 0; q < p; ++q) {
-                if (!skip_weights) {
+                if (!rows) {
                     // Read once per call: nothing in the cascade can change them.
-                    skip_weights = member(self, SV_NAME("skip_weights"));
-                    view_shape = block::view_shape(self, member(self, SV_NAME("view_tuple")));
-                    all_columns = steal(PySlice_New(nullptr, nullptr, nullptr));
+                    py::object skip_weights = member(self, SV_NAME("skip_weights"));
+                    py::object view_tuple = member(self, SV_NAME("view_tuple"));
+                    py::object cache = cache_of(self);
+                    rows.emplace(cache, skip_weights, view_shape(self, cache, view_tuple), count);
                 }
-                if (!receiving)
-                    receiving = getitem(skip_weights, make_int(p));
-                py::object row = getitem(receiving, py::make_tuple(make_int(q), all_columns));
-                row = call_method(row, SV_NAME("view"), view_shape);
-                row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
+                py::object row = rows->row(p, q);
+                // row.to(current.device), which returns the row itself on its own device.
+                if (const py::object *device = rows->cached_device()) {
+                    if (checked.ptr() != current.ptr()) {
+                        same_device = equal(attr(current, SV_NAME("device")), *device);
+                        checked = current;
+                    }
+                    if (!same_device)
+                        row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
+                } else {
+                    row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
+                }
                 py::object term = multiply(row, getitem(outputs, q));
                 current = in_place ? add_in_place(current, term) : add(current, term);
             }
@@ -116,12 +185,13 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
         }
         setitem(outputs, p, current);
     }
+    if (rows)
+        rows->keep();
     return current;
 }
 
 py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
     py::handle self = method_self(args, "forward");
-    py::object inputs = rest_of(args, 1);
     py::object keywords = kwargs_dict(kwargs); // the one mapping every step receives
 
     py::object switch_ = global(module, SV_NAME("doing_threading"));
@@ -144,35 +214,41 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
 
     Py_ssize_t count = child_count(member(self, layer_array_name()));
     py::object outputs = on_threads ? step_threads::make_outputs(count) : none_list(count);
-    std::vector<py::object> threads(count > 0 ? count : 0);
+    std::vector<py::object> threads; // sized at the first thread
+    auto thread = [&](py::handle step, std::initializer_list<py::handle> head) {
+        if (threads.empty())
+            threads.resize(count > 0 ? count : 0);
+        return step_threads::make_thread(module, step, step_arguments(head, args, false),
+                                         keywords);
+    };
 
     for (Py_ssize_t c = 0; c + 1 < count; ++c) {
         py::object step = attr(self, SV_NAME("process_and_forward"));
-        py::object step_args = prepend({make_int(c), outputs}, inputs);
-        if (threaded(c == 0))
-            threads[c] = step_threads::make_thread(module, step, step_args, keywords);
-        else
-            call_with(step, step_args, keywords);
+        py::object position = make_int(c);
+        if (threaded(c == 0)) {
+            py::object made = thread(step, {position, outputs});
+            threads[c] = made;
+        } else
+            call_step<process_and_forward>(step, {position, outputs}, args, keywords);
     }
     {
         py::object step = attr(self, SV_NAME("process_and_pre"));
-        py::object step_args = prepend({outputs}, inputs);
         Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
         if (threaded(count <= 1)) {
-            py::object thread = step_threads::make_thread(module, step, step_args, keywords);
+            py::object made = thread(step, {outputs});
             // With no module at all it is stored under -1 and never run; a key beyond the
             // positions (layer_array grown meanwhile) is never reached by the loops either.
             if (last >= 0 && last < count)
-                threads[last] = thread;
+                threads[last] = made;
         } else {
-            call_with(step, step_args, keywords);
+            call_step<process_and_pre>(step, {outputs}, args, keywords);
         }
     }
     if (threaded(false)) {
         for (int pass = 0; pass < 2; ++pass) {
             Py_ssize_t n = length(outputs); // each pass takes the length anew
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if (i >= count || !threads[i]) {
+                if (i >= static_cast<Py_ssize_t>(threads.size()) || !threads[i]) {
                     PyErr_SetObject(PyExc_KeyError, make_int(i).ptr());
                     throw py::error_already_set();
                 }

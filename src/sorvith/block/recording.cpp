@@ -5,18 +5,11 @@
 
 namespace sorvith::block {
 
-namespace {
-
-// torch._C, as imported (the blocks only run once torch is).
 py::object torch_c() {
-    if (PyObject *found = PyImport_GetModule(SV_NAME("torch._C").ptr()))
-        return steal(found);
-    if (PyErr_Occurred())
-        throw py::error_already_set();
+    if (py::object found = loaded_module(SV_NAME("torch._C")))
+        return found;
     return import("torch._C");
 }
-
-} // namespace
 
 bool recording() {
     py::object c = torch_c();

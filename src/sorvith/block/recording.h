@@ -10,6 +10,9 @@ namespace sorvith::block {
 
 bool recording();
 
+// torch._C, as imported.
+py::object torch_c();
+
 // Calls `body` with torch's dispatch and function modes set aside on this thread: what it
 // reads from a real tensor is neither traced nor turned into a fake.
 template <typename Body> py::object outside_modes(Body &&body);

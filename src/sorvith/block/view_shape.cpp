@@ -3,50 +3,17 @@
 #include "block_cache.h"
 #include "host/globals.h"
 #include "host/protocols.h"
+#include "tensor_kind.h"
 #include "recording.h"
 
 namespace sorvith::block {
 
 namespace {
 
-// module.name when `module` is imported, else null: a class that nobody imported has no
-// instances to recognise.
-py::object imported(const char *module, py::handle name) {
-    PyObject *found = PyImport_GetModule(py::str(module).ptr());
-    if (!found) {
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return py::object();
-    }
-    return attr(steal(found), name);
-}
-
-// A plain tensor or parameter: one whose data, if it has any, is its own.
-bool is_plain_tensor(py::handle value) {
-    py::object torch = imported("torch", SV_NAME("Tensor"));
-    py::object parameter = imported("torch.nn", SV_NAME("Parameter"));
-    py::handle type = type_of(value);
-    return (torch && type.ptr() == torch.ptr()) || (parameter && type.ptr() == parameter.ptr());
-}
-
-bool is_meta(py::handle tensor) { return truth(attr(tensor, SV_NAME("is_meta"))); }
-
-long long as_long(py::handle value) {
-    long long result = PyLong_AsLongLong(value.ptr());
-    if (result == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    return result;
-}
-
-long long version_of(py::handle tensor) { return as_long(attr(tensor, SV_NAME("_version"))); }
-long long address_of(py::handle tensor) {
-    return as_long(call_method(tensor, SV_NAME("data_ptr")));
-}
-
 // The values of a plain tensor with data, from the cache while they are current there.
 py::object values_of(BlockCache *cache, py::handle tensor) {
     long long version = version_of(tensor), address = address_of(tensor);
-    if (cache->view_source == tensor.ptr() && cache->view_shape &&
+    if (cache->view_source == tensor.ptr() && cache->view_shape && version >= 0 &&
         cache->view_version == version && cache->view_address == address)
         return borrow(cache->view_shape);
     py::object values = recording() ? outside_modes([&] {
@@ -100,8 +67,7 @@ py::object origin_of(py::handle fake, py::handle candidate) {
 
 } // namespace
 
-py::object view_shape(py::handle self, py::handle view_tuple) {
-    py::object cache = cache_of(self);
+py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple) {
     BlockCache *record = fields(cache);
     // The common case: the tensor read last time, unchanged. Only plain tensors with data are
     // read into the cache, and their version and address tell whether that still holds.
@@ -109,8 +75,7 @@ py::object view_shape(py::handle self, py::handle view_tuple) {
         return values_of(record, view_tuple);
     py::object tensor = borrow(view_tuple.ptr());
 
-    py::object fake_class = imported("torch._subclasses.fake_tensor", SV_NAME("FakeTensor"));
-    if (fake_class && is_instance(tensor, fake_class)) {
+    if (is_fake_tensor(tensor)) {
         py::object constant = attr(tensor, SV_NAME("constant"));
         if (!is_none(constant))
             return outside_modes([&] { return call_method(constant, SV_NAME("tolist")); });

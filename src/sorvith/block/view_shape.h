@@ -18,7 +18,8 @@
 
 namespace sorvith::block {
 
-py::object view_shape(py::handle self, py::handle view_tuple);
+// `cache` is the block's (block_cache.h).
+py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple);
 
 // Keeps `view_tuple` as the block's source of its view shape (its values are read at the
 // first call that needs them).

@@ -86,14 +86,14 @@ py::object block_output(py::handle self, Py_ssize_t c, bool main, py::handle inp
                         py::handle keywords) {
     py::object position = make_int(c);
     if (main) {
-        py::object layer = getitem(member(self, SV_NAME("layer_array")), position);
+        py::object layer = child_at(member(self, SV_NAME("layer_array")), c);
         py::object out = call_with(layer, inputs, keywords);
         return processors::main_output(
             getitem(member(self, SV_NAME("processor_array")), make_int(-1)), out);
     }
     return processors::dendrite_output(
         [&] { return getitem(member(self, SV_NAME("processor_array")), position); },
-        [&] { return getitem(member(self, SV_NAME("layer_array")), position); },
+        [&] { return child_at(member(self, SV_NAME("layer_array")), c); },
         borrow(inputs.ptr()), borrow(keywords.ptr()));
 }
 
@@ -102,7 +102,7 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
     py::object inputs = rest_of(args, 1);
     py::object keywords = kwargs_dict(kwargs);
 
-    Py_ssize_t count = length(member(self, SV_NAME("layer_array")));
+    Py_ssize_t count = child_count(member(self, SV_NAME("layer_array")));
     py::object outputs = none_list(count);
     for (Py_ssize_t c = 0; c < count; ++c)
         setitem(outputs, c, block_output(self, c, c == count - 1, inputs, keywords));

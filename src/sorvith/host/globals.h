@@ -35,6 +35,10 @@ void exit_process(py::handle module, py::handle status);
 
 // import name (the submodule itself for a dotted name) and `from name import attr`.
 py::object import(const char *name);
+
+// sys.modules[name], or a null object when no such module was imported: a plain dictionary
+// read, for hot paths that need a module only if it is there already.
+py::object loaded_module(py::handle name);
 py::object import_from(const char *name, const char *attr);
 
 } // namespace sorvith

@@ -1,0 +1,84 @@
+#include "shaped_rows.h"
+
+#include "host/protocols.h"
+#include "recording.h"
+#include "tensor_kind.h"
+
+namespace sorvith::block {
+
+namespace {
+
+Mode autograd_mode() {
+    py::object c = torch_c();
+    if (truth(call_method(c, SV_NAME("is_inference_mode_enabled"))))
+        return Mode::inference;
+    return truth(call_method(c, SV_NAME("is_grad_enabled"))) ? Mode::grad : Mode::no_grad;
+}
+
+} // namespace
+
+ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape,
+                       Py_ssize_t count)
+    : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())), count_(count) {
+    if (recording())
+        return;
+    Mode mode = autograd_mode();
+    RowSlot &slot = fields(cache)->rows[static_cast<int>(mode)];
+    // The tensor the slot's rows came from, of the type it had then, is still a plain one.
+    bool known = slot.skip == skip_weights.ptr() && slot.skip_type == type_of(skip_weights).ptr();
+    if (!known && !is_plain_tensor(skip_weights))
+        return;
+    try {
+        address_ = address_of(skip_weights);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_RuntimeError))
+            throw;
+        return; // a tensor without storage of its own has no address to key on
+    }
+    version_ = version_of(skip_weights);
+    if (version_ < 0)
+        return;
+    requires_grad_ =
+        mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))) ? 1 : 0;
+    cache_ = borrow(cache.ptr());
+    slot_ = &slot;
+    if (slot_->rows && slot_->skip == skip_.ptr() && slot_->shape == shape_.ptr() &&
+        slot_->version == version_ && slot_->address == address_ && slot_->count == count_ &&
+        slot_->requires_grad == requires_grad_) {
+        cached_ = borrow(slot_->rows);
+        device_ = borrow(slot_->device);
+    } else {
+        made_.resize(static_cast<size_t>(count_ * (count_ - 1) / 2));
+    }
+}
+
+py::object ShapedRows::row(Py_ssize_t p, Py_ssize_t q) {
+    if (cached_)
+        return borrow(PyTuple_GET_ITEM(cached_.ptr(), index(p, q)));
+    if (receiving_at_ != p) {
+        receiving_ = getitem(skip_, make_int(p));
+        receiving_at_ = p;
+    }
+    if (!columns_)
+        columns_ = steal(PySlice_New(nullptr, nullptr, nullptr));
+    py::object row = getitem(receiving_, py::make_tuple(make_int(q), columns_));
+    row = call_method(row, SV_NAME("view"), shape_);
+    if (!made_.empty())
+        made_[static_cast<size_t>(index(p, q))] = row;
+    return row;
+}
+
+void ShapedRows::keep() {
+    if (!slot_ || cached_)
+        return;
+    py::tuple rows(made_.size());
+    for (size_t i = 0; i < made_.size(); ++i) {
+        if (!made_[i])
+            return; // a cascade that stopped early
+        PyTuple_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(i), made_[i].inc_ref().ptr());
+    }
+    py::object device = attr(skip_, SV_NAME("device"));
+    set_rows(*slot_, rows, skip_, shape_, device, version_, address_, count_, requires_grad_);
+}
+
+} // namespace sorvith::block

@@ -1,0 +1,56 @@
+// The weight rows of one cascade: skip_weights[p][q, :] viewed to the view shape, for each
+// receiving position p and contributing position q < p.
+//
+// Making them costs three torch calls a row, more than the multiply and add that use them, so
+// a block keeps the rows of its last complete cascade (block_cache.h) and uses them again
+// while nothing they came from has changed: the same skip_weights tensor at the same version
+// counter and data address (an in-place change, a loaded state dict, a move or a cast each
+// change one of these), requires_grad unchanged, the same view shape (view_shape.h) and the
+// same number of positions. The rows are views of skip_weights, so values changed in place
+// through any alias show in them too. Each autograd mode (inference mode, no-grad, grad) has
+// rows of its own. While torch records this thread nothing is kept or reused, so a trace sees every row
+// made from skip_weights.
+//
+// Rows not taken from the cache are made one at a time, when the cascade first needs them and
+// in its order, as the cascade always made them: an error comes at the same point.
+#pragma once
+
+#include "block_cache.h"
+#include "host/common.h"
+
+#include <vector>
+
+namespace sorvith::block {
+
+class ShapedRows {
+  public:
+    // `cache` is the block's (block_cache.h); `shape` comes from view_shape.h.
+    ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape, Py_ssize_t count);
+
+    // Row (p, q): skip_weights[p][q, :].view(shape).
+    py::object row(Py_ssize_t p, Py_ssize_t q);
+
+    // The device of the rows when they come from the cache, else null: the cascade moves a
+    // row to the device of the value it is added to only when that differs.
+    const py::object *cached_device() const { return cached_ ? &device_ : nullptr; }
+
+    // After the cascade has used every row: keeps the rows made by this call for later ones.
+    void keep();
+
+  private:
+    static Py_ssize_t index(Py_ssize_t p, Py_ssize_t q) { return p * (p - 1) / 2 + q; }
+
+    py::object cache_; // the block's cache, holding slot_
+    RowSlot *slot_ = nullptr;
+    py::object cached_; // the slot's tuple on a hit
+    py::object skip_, shape_, device_;
+    long long version_ = 0, address_ = 0;
+    int requires_grad_ = 0;
+    Py_ssize_t count_;
+    std::vector<py::object> made_;
+    py::object columns_;   // the full slice, made with the first row
+    py::object receiving_; // skip_weights[p] for the p of the last row made
+    Py_ssize_t receiving_at_ = -1;
+};
+
+} // namespace sorvith::block

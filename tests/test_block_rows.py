@@ -1,0 +1,175 @@
+"""The weight rows a block keeps between forward calls: every call computes from the current
+skip_weights and view_tuple, whatever changed since the last one and under whichever autograd
+mode, with results and gradients bit-identical to the cascade written out."""
+
+import copy
+
+import pytest
+import torch
+import torch.nn as nn
+
+from nevrane import globals_nevrane as GNV
+from nevrane import modules_nevrane as NV
+from sorvith import blockwise_svp, network_svp, slim_load
+
+WIDTH = 4  # also the batch, so that view_tuple [-1, 1] is as valid as [1, -1]
+KINDS = ("cleaned", "loaded", "blockwise")
+MODES = {"inference": torch.inference_mode, "no_grad": torch.no_grad, "grad": torch.enable_grad}
+
+
+class Layer(nn.Module):  # what a cleaned block takes over
+    def __init__(self, count):
+        super().__init__()
+        self.layer_array = nn.Sequential(*[nn.Linear(3, WIDTH) for _ in range(count)])
+        self.processor_array = [None] * count
+        self.skip_weights = nn.Parameter(torch.randn(count, count, WIDTH))
+        self.node_index = torch.tensor(1)
+        self.register_buffer("module_id", torch.tensor([1, 2]))
+        self.register_buffer("num_cycles", torch.tensor(2 * (count - 1)))
+        self.register_buffer("view_tuple", torch.tensor([1, -1]))
+
+
+def make_block(kind, count=3):
+    if kind == "cleaned":
+        return slim_load.NVRModulePyThread(Layer(count))
+    if kind == "loaded":
+        block = network_svp.NVROptimizedModule(nn.Linear(3, WIDTH), "fc")
+        block.simulate_cycles(2 * (count - 1), 10)
+        for layer in block.layer_array:
+            layer.reset_parameters()
+        block.processor_array.append(None)
+        block.register_parameter("skip_weights", nn.Parameter(torch.randn(count, count, WIDTH)))
+        block.register_buffer("view_tuple", torch.tensor([1, -1]))
+        return block
+    neuron = NV.NVRNeuronModule(nn.Linear(3, WIDTH), "fc")
+    for _ in range(count - 1):
+        neuron.add_dendrite()
+    with torch.no_grad():
+        for p in neuron.parameters():
+            p.normal_()
+    d = neuron.dendrite_module
+    return blockwise_svp.NVRLayer(nn.Sequential(*d.layers, neuron.main_module), [None] * count,
+                                  neuron.dendrites_to_top, d.dendrites_to_dendrites,
+                                  neuron.this_node_index, d.num_cycles, [1, -1])
+
+
+def written_out(block, x):
+    """The cascade as the blocks compute it, from the block's current values."""
+    layers = list(block.layer_array)
+    activation = (block.internal_nonlinearity if isinstance(block, blockwise_svp.NVRLayer)
+                  else GNV.pc.get_nvr_forward_function())
+    outs = [layer(x) for layer in layers]
+    for p in range(len(layers)):
+        current = outs[p]
+        for q in range(p):
+            row = block.skip_weights[p][q, :].view(block.view_tuple.tolist())
+            current = current + row.to(current.device) * outs[q]
+        if p < len(layers) - 1:
+            current = activation(current)
+        outs[p] = current
+    return current
+
+
+def set_view(block, values):
+    block.view_tuple.copy_(torch.tensor(values))
+
+
+CHANGES = {
+    "skip in place": lambda b: b.skip_weights.data.mul_(-2),
+    "skip assigned": lambda b: setattr(b, "skip_weights",
+                                       nn.Parameter(torch.randn_like(b.skip_weights))),
+    "view in place": lambda b: set_view(b, [-1, 1]),
+    "view assigned": lambda b: setattr(b, "view_tuple", torch.tensor([-1, 1])),
+    "state dict": lambda b: b.load_state_dict(
+        {**b.state_dict(), "skip_weights": torch.randn_like(b.skip_weights),
+         "view_tuple": torch.tensor([-1, 1])}),
+    "cast": lambda b: b.double(),
+    "skip .data": lambda b: setattr(b.skip_weights, "data", torch.randn_like(b.skip_weights)),
+}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("change", CHANGES)
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_change_is_seen_at_the_next_call(kind, change, mode):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    with MODES[mode]():
+        block(x)
+        block(x)  # the second call uses what the first one kept
+        CHANGES[change](block)
+        if change == "cast":
+            x = x.double()
+        got = block(x)
+        with torch.no_grad():
+            want = written_out(block, x)
+    assert got.dtype == want.dtype and torch.equal(got, want)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_switching_autograd_modes(kind):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    twin = copy.deepcopy(block)
+    optimizer = torch.optim.SGD(block.parameters(), lr=0.1)
+    twin_optimizer = torch.optim.SGD(twin.parameters(), lr=0.1)
+    for mode in ("inference", "grad", "no_grad", "grad", "inference", "grad"):
+        with MODES[mode]():
+            got = block(x)
+            want = written_out(twin, x)
+        assert torch.equal(got, want)
+        assert got.requires_grad == (mode == "grad") and not (mode != "inference"
+                                                                and got.is_inference())
+        if mode == "grad":  # rows shaped under inference mode would fail here
+            optimizer.zero_grad()
+            twin_optimizer.zero_grad()
+            got.square().sum().backward()
+            want.square().sum().backward()
+            for mine, theirs in zip(block.parameters(), twin.parameters()):
+                # (a blockwise block also holds the companion's weights, which it never reads)
+                assert (mine.grad is None and theirs.grad is None
+                        or torch.equal(mine.grad, theirs.grad))
+            optimizer.step()  # changes skip_weights in place: the next rows come from it
+            twin_optimizer.step()
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_frozen_skip_weights_get_no_gradient(kind):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    block(x).sum().backward()
+    block.skip_weights.grad = None
+    block.skip_weights.requires_grad_(False)
+    block(x).sum().backward()
+    assert block.skip_weights.grad is None
+
+
+@pytest.mark.parametrize("threaded", [False, True], ids=["sequential", "threaded"])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64, torch.bfloat16])
+@pytest.mark.parametrize("kind", KINDS)
+def test_repeated_calls_match_the_written_out_cascade(kind, dtype, threaded, monkeypatch):
+    monkeypatch.setattr(slim_load, "doing_threading", threaded)
+    monkeypatch.setattr(network_svp, "doing_threading", threaded)
+    block, x = make_block(kind).to(dtype), torch.randn(WIDTH, 3, dtype=dtype)
+    for mode in MODES.values():
+        with mode():
+            got = [block(x) for _ in range(3)]
+            want = written_out(block, x)
+        assert all(torch.equal(g, want) for g in got)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_trace_reads_skip_weights_itself(kind):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    with torch.no_grad():
+        block(x)  # rows kept from an eager call
+        traced = torch.jit.trace(block, (x,), check_trace=False)
+        block.skip_weights.mul_(3)
+        assert torch.equal(traced(x), written_out(block, x))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_inference_tensors_changed_in_place_are_seen(kind):
+    with torch.inference_mode():  # parameters made here count no versions
+        block, x = make_block(kind), torch.randn(WIDTH, 3)
+        block(x)
+        block.skip_weights.mul_(-1)
+        set_view(block, [-1, 1])
+        assert torch.equal(block(x), written_out(block, x))
