@@ -247,16 +247,35 @@ def summary(rows):
     ]
 
 
-def run(name, doc, build, module):
-    """The main of a forward benchmark: a table in inference mode and one with autograd on,
-    their summaries, and the JSON file. `build(L, width, grad)` gives the block and its
-    PyBlock, with parameters that require grad when `grad`."""
-    # run_all.py looks for "--quick" and "--json" in the scripts' text: they are declared here.
+def parse_options(doc):
+    """--quick and --json PATH, the options of every forward benchmark. run_all.py looks for
+    "--quick" and "--json" in a script's text: each script that calls this names them."""
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
     parser.add_argument("--json", metavar="PATH",
                         help="also write the tables' rows to PATH as JSON (times in microseconds)")
-    options = parser.parse_args()
+    return parser.parse_args()
+
+
+class CleanedLayer(nn.Module):
+    """What a cleaned block is made from: L Linear(8, W) modules and the skip tensor."""
+
+    def __init__(self, count, width):
+        super().__init__()
+        self.layer_array = nn.Sequential(*[nn.Linear(INPUTS, width) for _ in range(count)])
+        self.processor_array = [None] * count
+        self.skip_weights = nn.Parameter(torch.randn(count, count, width) * 0.1)
+        self.node_index = torch.tensor(1)
+        self.register_buffer("module_id", torch.tensor([1, 2, 3]))
+        self.register_buffer("num_cycles", torch.tensor(2 * (count - 1)))
+        self.register_buffer("view_tuple", torch.tensor([1, -1]))
+
+
+def run(name, doc, build, module):
+    """The main of a forward benchmark: a table in inference mode and one with autograd on,
+    their summaries, and the JSON file. `build(L, width, grad)` gives the block and its
+    PyBlock, with parameters that require grad when `grad`."""
+    options = parse_options(doc)
     repeats, target = prepare(options.quick, 10)
     began = time.perf_counter()
     tables, lines = [], []

@@ -19,40 +19,19 @@ all four taking turns. Columns:
                   faster
 """
 
-import argparse
 import time
 
 import torch
 import torch.nn as nn
 from torch.export import Dim
 
-from _forward_bench import PyBlock, make_floor, per_call, prepare, write_rows
+from _forward_bench import (INPUTS, CleanedLayer, PyBlock, make_floor, parse_options, per_call,
+                           prepare, write_rows)
 from sorvith import slim_load
-
-INPUTS = 8
-
-
-class Layer(nn.Module):
-    """What a cleaned block is made from: L Linear(8, W) modules and the skip tensor."""
-
-    def __init__(self, count, width):
-        super().__init__()
-        self.layer_array = nn.Sequential(*[nn.Linear(INPUTS, width) for _ in range(count)])
-        self.processor_array = [None] * count
-        self.skip_weights = nn.Parameter(torch.randn(count, count, width) * 0.1)
-        self.node_index = torch.tensor(1)
-        self.register_buffer("module_id", torch.tensor([1, 2, 3]))
-        self.register_buffer("num_cycles", torch.tensor(2 * (count - 1)))
-        self.register_buffer("view_tuple", torch.tensor([1, -1]))
 
 
 def main():
-    # run_all.py looks for "--quick" and "--json" in this file's text: declare them here.
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
-    parser.add_argument("--json", metavar="PATH",
-                        help="also write the table's rows to PATH as JSON (times in microseconds)")
-    options = parser.parse_args()
+    options = parse_options(__doc__)  # "--quick" and "--json", as run_all.py reads them
     repeats, target = prepare(options.quick, 10)
 
     began = time.perf_counter()
@@ -64,7 +43,7 @@ def main():
     rows = []
     for count in (2, 4):
         for width in (16, 256, 2048):
-            layer = Layer(count, width).requires_grad_(False)
+            layer = CleanedLayer(count, width).requires_grad_(False)
             net = nn.Sequential(slim_load.NVRModulePyThread(layer)).eval()
             floor = make_floor(PyBlock(layer, in_place=True), threaded=False)
             program = torch.export.export(net, (torch.randn(5, INPUTS),),

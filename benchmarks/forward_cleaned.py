@@ -13,30 +13,13 @@ times are the minimum over the repeats of the mean time per call. Columns:
     py/floor    the Python rendering's time over the floor's
 """
 
-import torch
-import torch.nn as nn
-
-from _forward_bench import INPUTS, PyBlock, run
+from _forward_bench import CleanedLayer, PyBlock, run
 from sorvith import slim_load
-
-
-class Layer(nn.Module):
-    """What a cleaned block is made from: L Linear(8, W) modules and the skip tensor."""
-
-    def __init__(self, count, width):
-        super().__init__()
-        self.layer_array = nn.Sequential(*[nn.Linear(INPUTS, width) for _ in range(count)])
-        self.processor_array = [None] * count
-        self.skip_weights = nn.Parameter(torch.randn(count, count, width) * 0.1)
-        self.node_index = torch.tensor(1)
-        self.register_buffer("module_id", torch.tensor([1, 2, 3]))
-        self.register_buffer("num_cycles", torch.tensor(2 * (count - 1)))
-        self.register_buffer("view_tuple", torch.tensor([1, -1]))
 
 
 def build(count, width, grad):
     """The cleaned block and its Python rendering, which adds the skip terms in place."""
-    layer = Layer(count, width).requires_grad_(grad)
+    layer = CleanedLayer(count, width).requires_grad_(grad)
     return slim_load.NVRModulePyThread(layer), PyBlock(layer, in_place=True)
 
 
