@@ -107,6 +107,11 @@ PyTypeObject *cache_type() {
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
+// The cache's key in the block's instance dict. nn.Module.__dir__ leaves out names that start
+// with a digit, and the network walks visit a module's members by __dir__ (asking the companion
+// once for each): under this name the cache adds no member for them to visit.
+py::handle cache_key() { return SV_NAME("0_cascade_cache"); }
+
 py::object make_cache() {
     py::object cache = steal(PyType_GenericAlloc(cache_type(), 0));
     fields(cache)->view_version = -1;
@@ -144,7 +149,7 @@ void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
 
 py::object cache_of(py::handle self) {
     py::object dict = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-    PyObject *found = PyDict_GetItemWithError(dict.ptr(), SV_NAME("_cascade_cache").ptr());
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), cache_key().ptr());
     if (found && Py_TYPE(found) == cache_type())
         return borrow(found);
     if (PyErr_Occurred())
@@ -152,7 +157,7 @@ py::object cache_of(py::handle self) {
     py::object cache = make_cache();
     if (found && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 1)
         set_view_source(fields(cache), PyTuple_GET_ITEM(found, 0));
-    check(PyDict_SetItem(dict.ptr(), SV_NAME("_cascade_cache").ptr(), cache.ptr()));
+    check(PyDict_SetItem(dict.ptr(), cache_key().ptr(), cache.ptr()));
     return cache;
 }
 

@@ -1,6 +1,7 @@
 // What a block keeps between forward calls: where the view shape of its weight rows was last
 // read from, and the weight rows themselves, shaped. It lives in the block's instance dict
-// under "_cascade_cache", so it goes wherever the block goes.
+// under "0_cascade_cache", so it goes wherever the block goes; a name that starts with a digit
+// is not among the members nn.Module.__dir__ lists, which the network walks visit.
 //
 // Every entry is checked against the tensor it was taken from at each use, so a cache that is
 // stale, shared (copy.copy of a block) or unknown is never wrong, only slower. A deep copy
