@@ -85,6 +85,8 @@ CHANGES = {
          "view_tuple": torch.tensor([-1, 1])}),
     "cast": lambda b: b.double(),
     "skip .data": lambda b: setattr(b.skip_weights, "data", torch.randn_like(b.skip_weights)),
+    # a write that no version counter sees
+    "view through .data": lambda b: b.view_tuple.data.copy_(torch.tensor([-1, 1])),
 }
 
 

@@ -126,6 +126,7 @@ void set_view_source(BlockCache *cache, py::handle source) {
     cache->view_shape = nullptr;
     cache->view_version = -1;
     cache->view_address = 0;
+    cache->view_on_cpu = false;
     Py_XDECREF(old_source);
     Py_XDECREF(old_shape);
 }

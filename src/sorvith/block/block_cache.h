@@ -32,12 +32,13 @@ enum class Mode { no_grad = 0, grad = 1, inference = 2 };
 struct BlockCache {
     PyObject_HEAD
     // The view_tuple tensor the view shape comes from, and what was read from it: its values
-    // (a list of ints, null until read) and the version counter and data address they were
-    // read at. A source that is not read yet has version -1.
+    // (a list of ints, null until read), the version counter and data address they were read
+    // at, and whether it was on the CPU then. A source that is not read yet has version -1.
     PyObject *view_source;
     PyObject *view_shape;
     long long view_version;
     long long view_address;
+    bool view_on_cpu;
     RowSlot rows[3]; // by Mode
 };
 
