@@ -85,7 +85,9 @@ CHANGES = {
          "view_tuple": torch.tensor([-1, 1])}),
     "cast": lambda b: b.double(),
     "skip .data": lambda b: setattr(b.skip_weights, "data", torch.randn_like(b.skip_weights)),
-    # a write that no version counter sees
+    # the same memory laid out anew, and a write that no version counter sees
+    "skip .data restrided": lambda b: setattr(b.skip_weights, "data",
+                                              b.skip_weights.data.transpose(0, 1)),
     "view through .data": lambda b: b.view_tuple.data.copy_(torch.tensor([-1, 1])),
 }
 

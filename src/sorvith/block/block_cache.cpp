@@ -14,6 +14,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(slot.rows);
         Py_VISIT(slot.skip);
         Py_VISIT(slot.skip_type);
+        Py_VISIT(slot.layout);
         Py_VISIT(slot.shape);
         Py_VISIT(slot.device);
     }
@@ -29,6 +30,7 @@ int clear(PyObject *self) {
         Py_CLEAR(slot.rows);
         Py_CLEAR(slot.skip);
         Py_CLEAR(slot.skip_type);
+        Py_CLEAR(slot.layout);
         Py_CLEAR(slot.shape);
         Py_CLEAR(slot.device);
     }
@@ -131,13 +133,15 @@ void set_view_source(BlockCache *cache, py::handle source) {
     Py_XDECREF(old_shape);
 }
 
-void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
-              py::handle device, long long version, long long address, Py_ssize_t count,
-              int requires_grad) {
-    PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.shape, slot.device};
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
+              py::handle shape, py::handle device, long long version, long long address,
+              Py_ssize_t count, int requires_grad) {
+    PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.layout, slot.shape,
+                       slot.device};
     slot.rows = py::object(borrow(rows.ptr())).release().ptr();
     slot.skip = py::object(borrow(skip.ptr())).release().ptr();
     slot.skip_type = skip ? borrow(type_of(skip).ptr()).release().ptr() : nullptr;
+    slot.layout = py::object(borrow(layout.ptr())).release().ptr();
     slot.shape = py::object(borrow(shape.ptr())).release().ptr();
     slot.device = py::object(borrow(device.ptr())).release().ptr();
     slot.version = version;

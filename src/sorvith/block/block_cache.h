@@ -19,6 +19,8 @@ struct RowSlot {
     PyObject *rows;
     PyObject *skip;   // the skip_weights tensor
     PyObject *skip_type; // its type then (a plain tensor type)
+    PyObject *layout; // skip.detach() then: skip.is_set_to(layout) while skip still has the
+                      // same storage, offset, sizes and strides (`.data =` keeps the counter)
     PyObject *shape;  // the view-shape list (BlockCache::view_shape when they were made)
     PyObject *device; // skip's device, which the rows share
     long long version, address;
@@ -52,8 +54,8 @@ void set_view_source(BlockCache *cache, py::handle source);
 
 // Replaces a slot's contents (a null `rows` empties it). Nothing runs Python code meanwhile, so
 // another thread sees the old slot or the new one whole.
-void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
-              py::handle device, long long version, long long address, Py_ssize_t count,
-              int requires_grad);
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
+              py::handle shape, py::handle device, long long version, long long address,
+              Py_ssize_t count, int requires_grad);
 
 } // namespace sorvith::block
