@@ -85,6 +85,10 @@ CHANGES = {
          "view_tuple": torch.tensor([-1, 1])}),
     "cast": lambda b: b.double(),
     "skip .data": lambda b: setattr(b.skip_weights, "data", torch.randn_like(b.skip_weights)),
+    # the same memory laid out anew, and a write that no version counter sees
+    "skip .data restrided": lambda b: setattr(b.skip_weights, "data",
+                                              b.skip_weights.data.transpose(0, 1)),
+    "view through .data": lambda b: b.view_tuple.data.copy_(torch.tensor([-1, 1])),
 }
 
 
@@ -173,3 +177,15 @@ def test_inference_tensors_changed_in_place_are_seen(kind):
         block.skip_weights.mul_(-1)
         set_view(block, [-1, 1])
         assert torch.equal(block(x), written_out(block, x))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_what_a_block_keeps_is_no_member(kind):
+    """The walks visit a module's members by __dir__ and ask the companion once per member:
+    what a block keeps between calls must not show up as one."""
+    block = make_block(kind)
+    block(torch.randn(WIDTH, 3))
+    state = {"processor_array", "processor", "name", "node_index", "internal_nonlinearity"}
+    known = (set(dir(type(block))) | set(vars(nn.Module())) | state | set(block._parameters)
+             | set(block._buffers) | set(block._modules))
+    assert set(block.__dir__()) <= known

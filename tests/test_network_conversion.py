@@ -282,6 +282,15 @@ class TestLoadNvrModel:
             NS.load_nvr_model(net, str(path))
         assert [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)] == [1, 1, 1, 1]
 
+    def test_lazy_main_module_takes_the_files_shapes(self, tmp_path):
+        GNV.pc.set_modules_to_convert([nn.Linear, nn.LazyLinear])
+        path = tmp_path / "net.safetensors"
+        source, _ = save_converted(nn.Sequential(nn.Linear(3, 4)), {"0": 3}, path)
+        loaded = NS.load_nvr_model(nn.Sequential(nn.LazyLinear(4)), str(path))
+        x = torch.randn(2, 3)
+        with torch.no_grad():
+            assert torch.equal(loaded(x), source(x))
+
     @pytest.mark.parametrize("key", ["scale.temperature", "head.node_index"])
     def test_only_entry_texts_are_narrowed_to_a_scalar(self, tmp_path, key):
         class Scaled(nn.Module):

@@ -287,6 +287,31 @@ def test_torch_mode_writes_in_place_where_the_folder_takes_no_new_file():
         shutil.rmtree(warm)
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_save_under_a_umask_without_the_owners_write_bit(mode):
+    """Such a umask makes read-only files and folders: the writer alone still writes its
+    file, so the save must too."""
+    use_mode(mode)
+    net = small()
+    folder = tempfile.mkdtemp()  # in the shared temporary folder, where "nobody" may write
+    try:
+        utils_svp.sv_save_net(net, folder, "warm")  # every import done before dropping rights
+        os.remove(os.path.join(folder, "warm_nvr.pt"))
+        os.chmod(folder, 0o777)
+
+        def save():
+            os.umask(0o222)
+            utils_svp.sv_save_net(net, folder, "net")
+
+        as_unprivileged_user(save)
+        assert os.listdir(folder) == ["net_nvr.pt"]
+        net = utils_svp.clean_net(UNV.deep_copy_nvr(net))
+        assert saved_state(mode, os.path.join(folder, "net_nvr.pt")).keys() == (
+            net.state_dict().keys())
+    finally:
+        shutil.rmtree(folder)
+
+
 def test_killed_save_leaves_the_old_or_the_new_file(tmp_path):
     """A child saving over an existing file is killed at random moments of its write, sync and
     rename (tests/kill_save_worker.py): the path holds one whole file every time."""

@@ -14,6 +14,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(slot.rows);
         Py_VISIT(slot.skip);
         Py_VISIT(slot.skip_type);
+        Py_VISIT(slot.layout);
         Py_VISIT(slot.shape);
         Py_VISIT(slot.device);
     }
@@ -29,6 +30,7 @@ int clear(PyObject *self) {
         Py_CLEAR(slot.rows);
         Py_CLEAR(slot.skip);
         Py_CLEAR(slot.skip_type);
+        Py_CLEAR(slot.layout);
         Py_CLEAR(slot.shape);
         Py_CLEAR(slot.device);
     }
@@ -107,6 +109,11 @@ PyTypeObject *cache_type() {
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
+// The cache's key in the block's instance dict. nn.Module.__dir__ leaves out names that start
+// with a digit, and the network walks visit a module's members by __dir__ (asking the companion
+// once for each): under this name the cache adds no member for them to visit.
+py::handle cache_key() { return SV_NAME("0_cascade_cache"); }
+
 py::object make_cache() {
     py::object cache = steal(PyType_GenericAlloc(cache_type(), 0));
     fields(cache)->view_version = -1;
@@ -121,17 +128,20 @@ void set_view_source(BlockCache *cache, py::handle source) {
     cache->view_shape = nullptr;
     cache->view_version = -1;
     cache->view_address = 0;
+    cache->view_on_cpu = false;
     Py_XDECREF(old_source);
     Py_XDECREF(old_shape);
 }
 
-void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
-              py::handle device, long long version, long long address, Py_ssize_t count,
-              int requires_grad) {
-    PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.shape, slot.device};
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
+              py::handle shape, py::handle device, long long version, long long address,
+              Py_ssize_t count, int requires_grad) {
+    PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.layout, slot.shape,
+                       slot.device};
     slot.rows = py::object(borrow(rows.ptr())).release().ptr();
     slot.skip = py::object(borrow(skip.ptr())).release().ptr();
     slot.skip_type = skip ? borrow(type_of(skip).ptr()).release().ptr() : nullptr;
+    slot.layout = py::object(borrow(layout.ptr())).release().ptr();
     slot.shape = py::object(borrow(shape.ptr())).release().ptr();
     slot.device = py::object(borrow(device.ptr())).release().ptr();
     slot.version = version;
@@ -144,7 +154,7 @@ void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle shape,
 
 py::object cache_of(py::handle self) {
     py::object dict = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-    PyObject *found = PyDict_GetItemWithError(dict.ptr(), SV_NAME("_cascade_cache").ptr());
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), cache_key().ptr());
     if (found && Py_TYPE(found) == cache_type())
         return borrow(found);
     if (PyErr_Occurred())
@@ -152,7 +162,7 @@ py::object cache_of(py::handle self) {
     py::object cache = make_cache();
     if (found && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 1)
         set_view_source(fields(cache), PyTuple_GET_ITEM(found, 0));
-    check(PyDict_SetItem(dict.ptr(), SV_NAME("_cascade_cache").ptr(), cache.ptr()));
+    check(PyDict_SetItem(dict.ptr(), cache_key().ptr(), cache.ptr()));
     return cache;
 }
 

@@ -44,7 +44,8 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
     slot_ = &slot;
     if (slot_->rows && slot_->skip == skip_.ptr() && slot_->shape == shape_.ptr() &&
         slot_->version == version_ && slot_->address == address_ && slot_->count == count_ &&
-        slot_->requires_grad == requires_grad_) {
+        slot_->requires_grad == requires_grad_ &&
+        truth(call_method(skip_weights, SV_NAME("is_set_to"), py::handle(slot_->layout)))) {
         cached_ = borrow(slot_->rows);
         device_ = borrow(slot_->device);
     } else {
@@ -78,7 +79,9 @@ void ShapedRows::keep() {
         PyTuple_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(i), made_[i].inc_ref().ptr());
     }
     py::object device = attr(skip_, SV_NAME("device"));
-    set_rows(*slot_, rows, skip_, shape_, device, version_, address_, count_, requires_grad_);
+    py::object layout = call_method(skip_, SV_NAME("detach"));
+    set_rows(*slot_, rows, skip_, layout, shape_, device, version_, address_, count_,
+             requires_grad_);
 }
 
 } // namespace sorvith::block

@@ -13,16 +13,30 @@ namespace {
 // The values of a plain tensor with data, from the cache while they are current there.
 py::object values_of(BlockCache *cache, py::handle tensor) {
     long long version = version_of(tensor), address = address_of(tensor);
+    py::object values;
     if (cache->view_source == tensor.ptr() && cache->view_shape && version >= 0 &&
-        cache->view_version == version && cache->view_address == address)
-        return borrow(cache->view_shape);
-    py::object values = recording() ? outside_modes([&] {
-        return call_method(tensor, SV_NAME("tolist"));
-    }) : call_method(tensor, SV_NAME("tolist"));
+        cache->view_version == version && cache->view_address == address) {
+        // Memory can also change under a version counter that does not move: written through
+        // `.data` or through a numpy array that shares it. On the CPU a read costs no more
+        // than the checks above, so the values are read again; the kept list stands while
+        // they are equal, and with it the rows made with it. (Elsewhere a read waits for the
+        // device, which is what the cache saves. A trace is shown no second read.)
+        if (!cache->view_on_cpu || recording())
+            return borrow(cache->view_shape);
+        values = call_method(tensor, SV_NAME("tolist"));
+        if (equal(values, py::handle(cache->view_shape)))
+            return borrow(cache->view_shape);
+    } else {
+        values = recording() ? outside_modes([&] {
+            return call_method(tensor, SV_NAME("tolist"));
+        }) : call_method(tensor, SV_NAME("tolist"));
+    }
+    bool on_cpu = truth(attr(tensor, SV_NAME("is_cpu")));
     set_view_source(cache, tensor);
     cache->view_shape = py::object(values).release().ptr();
     cache->view_version = version;
     cache->view_address = address;
+    cache->view_on_cpu = on_cpu;
     return values;
 }
 

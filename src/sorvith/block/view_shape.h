@@ -4,7 +4,8 @@
 // Those values are data, and a tracer's fake tensors (torch.export, torch.onnx.export) and
 // meta tensors have none. So each block keeps the tensor it reads them from (block_cache.h):
 // - view_tuple with data: its values, read again whenever the tensor is another object, its
-//   version counter moved (an in-place change, a loaded state dict) or its data moved;
+//   version counter moved (an in-place change, a loaded state dict) or its data moved, and
+//   at every call while it is on the CPU (a write through `.data` or numpy moves no counter);
 // - a fake view_tuple: the values of the real tensor the tracer made it from, found through
 //   the fake tensor's own mode; a fake made from nothing raises a RuntimeError that says so;
 // - a meta view_tuple: the values of the last real view_tuple the block knew (from its

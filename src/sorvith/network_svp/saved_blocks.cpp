@@ -136,8 +136,12 @@ void SavedFile::check_entries(const SavedBlock &saved) {
                               make_int(expected)));
 
     // Every entry is a copy of the block's first module, so it takes the same keys and shapes
-    // (its module_id text aside, which is narrowed when loaded).
+    // (its module_id text aside, which is narrowed when loaded). A lazy module's tensors have
+    // no shape before its first call: they take the file's when loaded.
     py::str module_id_name("module_id");
+    py::object is_lazy = attr(attr(attr(global(module_, SV_NAME("torch")), SV_NAME("nn")),
+                                   SV_NAME("parameter")),
+                              SV_NAME("is_lazy"));
     for (const auto &[index, rests] : keys.by_index) {
         py::object entry_prefix = format("%s.layer_array.%d.", py::make_tuple(saved.prefix,
                                                                              make_int(index)));
@@ -151,7 +155,10 @@ void SavedFile::check_entries(const SavedBlock &saved) {
             ++matched;
             if (equal(name, module_id_name))
                 continue;
-            py::object target = attr_or_none(getitem(saved.layer_state, name), SV_NAME("shape"));
+            py::object held = getitem(saved.layer_state, name);
+            if (truth(call(is_lazy, held)))
+                continue;
+            py::object target = attr_or_none(held, SV_NAME("shape"));
             py::object value = getitem(state_dict_, add(entry_prefix, name));
             py::object shape = attr_or_none(value, SV_NAME("shape"));
             if (!is_none(target) && !is_none(shape) && not_equal(shape, target))

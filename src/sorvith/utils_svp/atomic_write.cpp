@@ -37,6 +37,9 @@ std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle lan
         py::object work = call_method(os_path, SV_NAME("join"), folder, name);
         try {
             call_method(os, SV_NAME("mkdir"), work, make_int(0700));
+            // mkdir's mode passes through the umask, which may take the owner's own write
+            // bit; the writer must be able to make its file here, as in the file's folder.
+            call_method(os, SV_NAME("chmod"), work, make_int(0700));
             return {work, call_method(os_path, SV_NAME("join"), work, base)};
         } catch (py::error_already_set &error) {
             if (error.matches(PyExc_FileExistsError))
@@ -84,8 +87,17 @@ void sync_path(py::handle os, py::handle path, const char *flags) {
 }
 
 // The new file is synced through a descriptor of its own: the writer has closed its own, and
-// may have put another file at the path (some writers rename their own new file).
-void sync_file(py::handle os, py::handle path) { sync_path(os, path, "O_RDWR"); }
+// may have put another file at the path (some writers rename their own new file). A file the
+// umask made read-only is synced through a read-only descriptor (enough where fsync allows it).
+void sync_file(py::handle os, py::handle path) {
+    try {
+        sync_path(os, path, "O_RDWR");
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_PermissionError))
+            throw;
+        sync_path(os, path, "O_RDONLY");
+    }
+}
 
 // Syncs the folder so that the rename itself is on disk. Systems that cannot open or sync a
 // folder give an OSError, which leaves the rename to the system's own schedule.
