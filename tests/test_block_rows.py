@@ -189,3 +189,28 @@ def test_what_a_block_keeps_is_no_member(kind):
     known = (set(dir(type(block))) | set(vars(nn.Module())) | state | set(block._parameters)
              | set(block._buffers) | set(block._modules))
     assert set(block.__dir__()) <= known
+
+
+@pytest.mark.parametrize("kind", KINDS[:2])
+@pytest.mark.parametrize("where", ["instance", "subclass"])
+def test_steps_replaced_on_the_instance_or_in_a_subclass_are_called(kind, where):
+    block, x, calls = make_block(kind), torch.randn(WIDTH, 3), []
+    own_forward, own_pre = type(block).process_and_forward, type(block).process_and_pre
+
+    def forward_step(self, *args, **kwargs):
+        calls.append(("forward", args[0]))
+        own_forward(self, *args, **kwargs)
+
+    def pre_step(self, *args, **kwargs):
+        calls.append(("pre",))
+        own_pre(self, *args, **kwargs)
+
+    if where == "instance":
+        block.process_and_forward = forward_step.__get__(block)
+        block.process_and_pre = pre_step.__get__(block)
+    else:
+        block.__class__ = type("Sub", (type(block),), {"process_and_forward": forward_step,
+                                                       "process_and_pre": pre_step})
+    with torch.no_grad():
+        torch.testing.assert_close(block(x), written_out(block, x), rtol=0, atol=0)
+    assert calls == [("forward", 0), ("forward", 1), ("pre",)]

@@ -134,8 +134,8 @@ void set_view_source(BlockCache *cache, py::handle source) {
 }
 
 void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
-              py::handle shape, py::handle device, long long version, long long address,
-              Py_ssize_t count, int requires_grad) {
+              py::handle shape, py::handle device, bool on_cpu, Py_ssize_t count,
+              int requires_grad) {
     PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.layout, slot.shape,
                        slot.device};
     slot.rows = py::object(borrow(rows.ptr())).release().ptr();
@@ -144,8 +144,7 @@ void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout
     slot.layout = py::object(borrow(layout.ptr())).release().ptr();
     slot.shape = py::object(borrow(shape.ptr())).release().ptr();
     slot.device = py::object(borrow(device.ptr())).release().ptr();
-    slot.version = version;
-    slot.address = address;
+    slot.on_cpu = on_cpu;
     slot.count = count;
     slot.requires_grad = requires_grad;
     for (PyObject *value : old)

@@ -23,7 +23,7 @@ struct RowSlot {
                       // same storage, offset, sizes and strides (`.data =` keeps the counter)
     PyObject *shape;  // the view-shape list (BlockCache::view_shape when they were made)
     PyObject *device; // skip's device, which the rows share
-    long long version, address;
+    bool on_cpu;      // that device is the CPU
     Py_ssize_t count;
     int requires_grad;
 };
@@ -55,7 +55,7 @@ void set_view_source(BlockCache *cache, py::handle source);
 // Replaces a slot's contents (a null `rows` empties it). Nothing runs Python code meanwhile, so
 // another thread sees the old slot or the new one whole.
 void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
-              py::handle shape, py::handle device, long long version, long long address,
-              Py_ssize_t count, int requires_grad);
+              py::handle shape, py::handle device, bool on_cpu, Py_ssize_t count,
+              int requires_grad);
 
 } // namespace sorvith::block

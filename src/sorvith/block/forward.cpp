@@ -35,20 +35,15 @@ py::object layer_at(py::handle layers, py::handle position) {
 }
 
 // The positional arguments of a step called from forward(self, *inputs), whose own arguments
-// are `args`: (head..., *inputs), or (self, head..., *inputs) when `with_self`.
-py::object step_arguments(std::initializer_list<py::handle> head, py::handle args,
-                          bool with_self) {
+// are `args`: (head..., *inputs).
+py::object step_arguments(std::initializer_list<py::handle> head, py::handle args) {
     Py_ssize_t n_args = PyTuple_GET_SIZE(args.ptr()); // self and the inputs
-    Py_ssize_t skip = with_self ? 0 : 1;
-    py::object result =
-        steal(PyTuple_New(static_cast<Py_ssize_t>(head.size()) + n_args - skip));
+    py::object result = steal(PyTuple_New(static_cast<Py_ssize_t>(head.size()) + n_args - 1));
     Py_ssize_t i = 0;
     auto put = [&](PyObject *item) {
         Py_INCREF(item);
         PyTuple_SET_ITEM(result.ptr(), i++, item);
     };
-    if (with_self)
-        put(PyTuple_GET_ITEM(args.ptr(), 0));
     for (py::handle item : head)
         put(item.ptr());
     for (Py_ssize_t j = 1; j < n_args; ++j)
@@ -86,23 +81,38 @@ py::object call_method_from(py::handle obj, py::handle name, py::handle args, Py
                                            static_cast<size_t>(1 + positional), names.ptr()));
 }
 
-// step(*head, *inputs, **keywords), where forward's own arguments `args` are (self, *inputs).
-// A step that is this engine's own method bound to self (not replaced on the instance or in a
-// subclass) runs its body directly, as the call would.
-template <Body F>
-void call_step(py::handle step, std::initializer_list<py::handle> head, py::handle args,
-               py::handle keywords) {
-    PyObject *bound = step.ptr();
-    if (PyMethod_Check(bound) && PyMethod_GET_SELF(bound) == PyTuple_GET_ITEM(args.ptr(), 0)) {
-        PyObject *function = PyMethod_GET_FUNCTION(bound);
-        if (PyCFunction_Check(function) &&
-            PyCFunction_GET_FUNCTION(function) ==
-                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>))) {
-            F(PyCFunction_GET_SELF(function), step_arguments(head, args, true), keywords);
-            return;
-        }
-    }
-    call_with(step, step_arguments(head, args, false), keywords);
+// The address of body F's entry point, as its PyMethodDef holds it.
+template <Body F> PyCFunction entry_of() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>));
+}
+
+// Dendrite step `position`: its output into outputs[position].
+void dendrite_step(py::handle self, py::handle position, py::handle outputs, py::object inputs,
+                   py::object keywords) {
+    step_threads::run_step(outputs, position, [&] {
+        py::object out = processors::dendrite_output(
+            [&] { return getitem(member(self, processor_array_name()), position); },
+            [&] { return layer_at(member(self, layer_array_name()), position); },
+            std::move(inputs), std::move(keywords));
+        setitem(outputs, position, out);
+    });
+}
+
+// The main step, with the inputs args[start:]: its output into outputs[L-1].
+void main_step(py::handle self, py::handle outputs, py::handle args, Py_ssize_t start,
+               py::handle kwargs) {
+    // Only names the error slot of a threaded call, whose outputs list is ours; anything a
+    // caller passes directly is left untouched here.
+    py::object position = step_threads::is_carrier(outputs) ? make_int(length(outputs) - 1)
+                                                            : py::none();
+    step_threads::run_step(outputs, position, [&] {
+        py::object main = child_at(member(self, layer_array_name()), -1);
+        py::object out = call_method_from(main, SV_NAME("forward"), args, start, kwargs);
+        out = processors::main_output(
+            getitem(member(self, processor_array_name()), make_int(-1)), out);
+        Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
+        setitem(outputs, make_int(last), out);
+    });
 }
 
 } // namespace
@@ -112,31 +122,13 @@ py::object process_and_forward(py::handle, py::handle args, py::handle kwargs) {
     // (k, outputs, *inputs) after the instance; too few arguments fail as tuple indexing would.
     py::object position = getitem(args, 1);
     py::object outputs = getitem(args, 2);
-    step_threads::run_step(outputs, position, [&] {
-        py::object out = processors::dendrite_output(
-            [&] { return getitem(member(self, processor_array_name()), position); },
-            [&] { return layer_at(member(self, layer_array_name()), position); },
-            rest_of(args, 3), kwargs_dict(kwargs));
-        setitem(outputs, position, out);
-    });
+    dendrite_step(self, position, outputs, rest_of(args, 3), kwargs_dict(kwargs));
     return py::none();
 }
 
 py::object process_and_pre(py::handle, py::handle args, py::handle kwargs) {
     py::handle self = method_self(args, "process_and_pre");
-    py::object outputs = getitem(args, 1);
-    // Only names the error slot of a threaded call, whose outputs list is ours; anything a
-    // caller passes directly is left untouched here.
-    py::object position = step_threads::is_carrier(outputs) ? make_int(length(outputs) - 1)
-                                                            : py::none();
-    step_threads::run_step(outputs, position, [&] {
-        py::object main = child_at(member(self, layer_array_name()), -1);
-        py::object out = call_method_from(main, SV_NAME("forward"), args, 2, kwargs);
-        out = processors::main_output(
-            getitem(member(self, processor_array_name()), make_int(-1)), out);
-        Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
-        setitem(outputs, make_int(last), out);
-    });
+    main_step(self, getitem(args, 1), args, 2, kwargs);
     return py::none();
 }
 
@@ -158,13 +150,20 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
                     py::object skip_weights = member(self, SV_NAME("skip_weights"));
                     py::object view_tuple = member(self, SV_NAME("view_tuple"));
                     py::object cache = cache_of(self);
-                    rows.emplace(cache, skip_weights, view_shape(self, cache, view_tuple), count);
+                    bool recorded = recording();
+                    py::object shape = view_shape(self, cache, view_tuple, recorded);
+                    rows.emplace(cache, skip_weights, shape, count, recorded);
                 }
                 py::object row = rows->row(p, q);
                 // row.to(current.device), which returns the row itself on its own device.
                 if (const py::object *device = rows->cached_device()) {
                     if (checked.ptr() != current.ptr()) {
-                        same_device = equal(attr(current, SV_NAME("device")), *device);
+                        // A value of the rows' own class on the CPU, like rows kept on the CPU,
+                        // is on their device: its is_cpu says so without making a device.
+                        same_device = rows->cached_on_cpu() && type_of(current).ptr() ==
+                                                                   type_of(row).ptr()
+                                          ? truth(attr(current, SV_NAME("is_cpu")))
+                                          : equal(attr(current, SV_NAME("device")), *device);
                         checked = current;
                     }
                     if (!same_device)
@@ -218,30 +217,43 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
     auto thread = [&](py::handle step, std::initializer_list<py::handle> head) {
         if (threads.empty())
             threads.resize(count > 0 ? count : 0);
-        return step_threads::make_thread(module, step, step_arguments(head, args, false),
-                                         keywords);
+        return step_threads::make_thread(module, step, step_arguments(head, args), keywords);
     };
 
+    // Each step is self.process_and_forward(c, outputs, *inputs, **keywords) or
+    // self.process_and_pre(outputs, *inputs, **keywords). While self reads this engine's own
+    // method under that name, its body runs here directly, as the call would run it.
+    py::object inputs; // (*inputs), made once for the direct calls
     for (Py_ssize_t c = 0; c + 1 < count; ++c) {
-        py::object step = attr(self, SV_NAME("process_and_forward"));
+        py::handle name = SV_NAME("process_and_forward");
         py::object position = make_int(c);
         if (threaded(c == 0)) {
-            py::object made = thread(step, {position, outputs});
+            py::object made = thread(attr(self, name), {position, outputs});
             threads[c] = made;
-        } else
-            call_step<process_and_forward>(step, {position, outputs}, args, keywords);
+        } else if (reads_own_method(self, name, entry_of<process_and_forward>())) {
+            if (!inputs)
+                inputs = rest_of(args, 1);
+            dendrite_step(self, position, outputs, inputs, keywords);
+        } else {
+            call_with(attr(self, name), step_arguments({position, outputs}, args), keywords);
+        }
     }
     {
-        py::object step = attr(self, SV_NAME("process_and_pre"));
+        py::handle name = SV_NAME("process_and_pre");
+        bool on_thread = threaded(count <= 1);
+        bool own = !on_thread && reads_own_method(self, name, entry_of<process_and_pre>());
+        py::object step = own ? py::object() : attr(self, name);
         Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
-        if (threaded(count <= 1)) {
+        if (own) {
+            main_step(self, outputs, args, 1, keywords);
+        } else if (on_thread) {
             py::object made = thread(step, {outputs});
             // With no module at all it is stored under -1 and never run; a key beyond the
             // positions (layer_array grown meanwhile) is never reached by the loops either.
             if (last >= 0 && last < count)
                 threads[last] = made;
         } else {
-            call_step<process_and_pre>(step, {outputs}, args, keywords);
+            call_with(step, step_arguments({outputs}, args), keywords);
         }
     }
     if (threaded(false)) {

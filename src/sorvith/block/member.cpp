@@ -177,6 +177,31 @@ Py_ssize_t child_count(py::handle container) {
     return length(container);
 }
 
+bool reads_own_method(py::handle self, py::handle name, PyCFunction function) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (_PyType_Lookup(type, SV_NAME("__getattribute__").ptr()) !=
+        _PyType_Lookup(&PyBaseObject_Type, SV_NAME("__getattribute__").ptr()))
+        return false;
+    PyObject *method = _PyType_Lookup(type, name.ptr()); // borrowed
+    if (!method || !PyInstanceMethod_Check(method))
+        return false;
+    PyObject *body = PyInstanceMethod_GET_FUNCTION(method);
+    if (!PyCFunction_Check(body) || PyCFunction_GET_FUNCTION(body) != function)
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    int held = PyDict_Contains(dict, name.ptr());
+    Py_DECREF(dict);
+    if (held < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return held == 0;
+}
+
 py::object member(py::handle self, py::handle name) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     if (plain_module_lookup(type, name)) {

@@ -9,6 +9,12 @@ namespace sorvith {
 // self.name, with the result the ordinary attribute lookup gives.
 py::object member(py::handle self, py::handle name);
 
+// Whether self.<name> reads the class's own method whose body is `function` (a method made
+// from a PyMethodDef of this extension): the class holds it, the lookup is the ordinary one and
+// the instance holds nothing under that name. Calling self.<name>(...) is then calling the
+// body with self first, without the bound method being made.
+bool reads_own_method(py::handle self, py::handle name, PyCFunction function);
+
 // container[index] and len(container), with the results the container's own methods give.
 // An exact nn.ModuleList or nn.Sequential is read from its child table directly (its
 // __getitem__ and __len__ are Python code); anything else goes through the item protocol.

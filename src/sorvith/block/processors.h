@@ -28,6 +28,12 @@ void bind_steps(Target &&target, Source &&source, Role role) {
     set_attr(target(), SV_NAME("post"), step);
 }
 
+// entry != None, as the host evaluates it. None itself compares unequal to nothing that is
+// None (its class cannot be changed or subclassed), so it is answered without the call.
+inline bool differs_from_none(py::handle entry) {
+    return entry.ptr() != Py_None && not_equal(entry, py::none());
+}
+
 // A dendrite position's output. `processor()` reads the position's entry before each of its
 // two tests, which compare it with None by `!=`: when set, its `pre(*inputs, **keywords)`
 // returns the arguments (a pair) for the module and its `post` maps the module's output.
@@ -36,14 +42,14 @@ template <typename Processor, typename Layer>
 py::object dendrite_output(Processor &&processor, Layer &&layer, py::object inputs,
                            py::object keywords) {
     py::object entry = processor();
-    if (not_equal(entry, py::none())) {
+    if (differs_from_none(entry)) {
         auto arguments = unpack_pair(call_with(attr(entry, SV_NAME("pre")), inputs, keywords));
         inputs = std::move(arguments.first);
         keywords = std::move(arguments.second);
     }
     py::object out = call_unpacked(layer(), inputs, keywords);
     entry = processor();
-    if (not_equal(entry, py::none()))
+    if (differs_from_none(entry))
         out = call_method(entry, SV_NAME("post"), out);
     return out;
 }

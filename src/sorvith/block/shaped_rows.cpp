@@ -18,39 +18,41 @@ Mode autograd_mode() {
 } // namespace
 
 ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape,
-                       Py_ssize_t count)
+                       Py_ssize_t count, bool recorded)
     : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())), count_(count) {
-    if (recording())
+    if (recorded)
         return;
     Mode mode = autograd_mode();
     RowSlot &slot = fields(cache)->rows[static_cast<int>(mode)];
-    // The tensor the slot's rows came from, of the type it had then, is still a plain one.
-    bool known = slot.skip == skip_weights.ptr() && slot.skip_type == type_of(skip_weights).ptr();
-    if (!known && !is_plain_tensor(skip_weights))
+    requires_grad_ =
+        mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))) ? 1 : 0;
+    // The rows are views of skip_weights: a value changed in place, through any alias, shows in
+    // them. They stand while it is the tensor they came from, of the type it had then, with the
+    // storage, offset, sizes and strides they were made from (is_set_to), which an assignment
+    // to .data, a move, a cast or set_() changes.
+    if (slot.rows && slot.skip == skip_weights.ptr() &&
+        slot.skip_type == type_of(skip_weights).ptr() && slot.shape == shape_.ptr() &&
+        slot.count == count_ && slot.requires_grad == requires_grad_ &&
+        truth(call_method(skip_weights, SV_NAME("is_set_to"), py::handle(slot.layout)))) {
+        cached_ = borrow(slot.rows);
+        device_ = borrow(slot.device);
+        on_cpu_ = slot.on_cpu;
+        return;
+    }
+    // New rows are kept only from a plain tensor with storage of its own that counts its
+    // versions (an inference tensor does not, and can change unseen).
+    if (!is_plain_tensor(skip_weights) || version_of(skip_weights) < 0)
         return;
     try {
-        address_ = address_of(skip_weights);
+        address_of(skip_weights);
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_RuntimeError))
             throw;
-        return; // a tensor without storage of its own has no address to key on
+        return; // a tensor without storage of its own has no layout to compare
     }
-    version_ = version_of(skip_weights);
-    if (version_ < 0)
-        return;
-    requires_grad_ =
-        mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))) ? 1 : 0;
     cache_ = borrow(cache.ptr());
     slot_ = &slot;
-    if (slot_->rows && slot_->skip == skip_.ptr() && slot_->shape == shape_.ptr() &&
-        slot_->version == version_ && slot_->address == address_ && slot_->count == count_ &&
-        slot_->requires_grad == requires_grad_ &&
-        truth(call_method(skip_weights, SV_NAME("is_set_to"), py::handle(slot_->layout)))) {
-        cached_ = borrow(slot_->rows);
-        device_ = borrow(slot_->device);
-    } else {
-        made_.resize(static_cast<size_t>(count_ * (count_ - 1) / 2));
-    }
+    made_.resize(static_cast<size_t>(count_ * (count_ - 1) / 2));
 }
 
 py::object ShapedRows::row(Py_ssize_t p, Py_ssize_t q) {
@@ -79,9 +81,9 @@ void ShapedRows::keep() {
         PyTuple_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(i), made_[i].inc_ref().ptr());
     }
     py::object device = attr(skip_, SV_NAME("device"));
+    bool on_cpu = truth(attr(skip_, SV_NAME("is_cpu")));
     py::object layout = call_method(skip_, SV_NAME("detach"));
-    set_rows(*slot_, rows, skip_, layout, shape_, device, version_, address_, count_,
-             requires_grad_);
+    set_rows(*slot_, rows, skip_, layout, shape_, device, on_cpu, count_, requires_grad_);
 }
 
 } // namespace sorvith::block

@@ -26,7 +26,9 @@ namespace sorvith::block {
 class ShapedRows {
   public:
     // `cache` is the block's (block_cache.h); `shape` comes from view_shape.h.
-    ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape, Py_ssize_t count);
+    // `recorded`: torch records this thread (recording.h), so nothing is kept or reused.
+    ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape, Py_ssize_t count,
+               bool recorded);
 
     // Row (p, q): skip_weights[p][q, :].view(shape).
     py::object row(Py_ssize_t p, Py_ssize_t q);
@@ -34,6 +36,7 @@ class ShapedRows {
     // The device of the rows when they come from the cache, else null: the cascade moves a
     // row to the device of the value it is added to only when that differs.
     const py::object *cached_device() const { return cached_ ? &device_ : nullptr; }
+    bool cached_on_cpu() const { return cached_ && on_cpu_; }
 
     // After the cascade has used every row: keeps the rows made by this call for later ones.
     void keep();
@@ -45,8 +48,8 @@ class ShapedRows {
     RowSlot *slot_ = nullptr;
     py::object cached_; // the slot's tuple on a hit
     py::object skip_, shape_, device_;
-    long long version_ = 0, address_ = 0;
     int requires_grad_ = 0;
+    bool on_cpu_ = false;
     Py_ssize_t count_;
     std::vector<py::object> made_;
     py::object columns_;   // the full slice, made with the first row

@@ -11,26 +11,29 @@ namespace sorvith::block {
 namespace {
 
 // The values of a plain tensor with data, from the cache while they are current there.
-py::object values_of(BlockCache *cache, py::handle tensor) {
-    long long version = version_of(tensor), address = address_of(tensor);
+py::object values_of(BlockCache *cache, py::handle tensor, bool recorded) {
+    bool known = cache->view_source == tensor.ptr() && cache->view_shape;
     py::object values;
-    if (cache->view_source == tensor.ptr() && cache->view_shape && version >= 0 &&
-        cache->view_version == version && cache->view_address == address) {
-        // Memory can also change under a version counter that does not move: written through
-        // `.data` or through a numpy array that shares it. On the CPU a read costs no more
-        // than the checks above, so the values are read again; the kept list stands while
-        // they are equal, and with it the rows made with it. (Elsewhere a read waits for the
-        // device, which is what the cache saves. A trace is shown no second read.)
-        if (!cache->view_on_cpu || recording())
-            return borrow(cache->view_shape);
+    if (known && cache->view_on_cpu && !recorded) {
+        // On the CPU the values are read at every call: memory can change under a version
+        // counter that does not move (written through `.data`, or through a numpy array that
+        // shares it), and a read costs about what the checks standing in for it would. The
+        // kept list stands while they are equal, and with it the rows made with it.
         values = call_method(tensor, SV_NAME("tolist"));
         if (equal(values, py::handle(cache->view_shape)))
             return borrow(cache->view_shape);
     } else {
-        values = recording() ? outside_modes([&] {
+        // Elsewhere a read waits for the device, which is what the cache saves, and a trace is
+        // shown no second read: the version counter and the data address decide.
+        long long version = version_of(tensor);
+        if (known && version >= 0 && cache->view_version == version &&
+            cache->view_address == address_of(tensor))
+            return borrow(cache->view_shape);
+        values = recorded ? outside_modes([&] {
             return call_method(tensor, SV_NAME("tolist"));
         }) : call_method(tensor, SV_NAME("tolist"));
     }
+    long long version = version_of(tensor), address = address_of(tensor);
     bool on_cpu = truth(attr(tensor, SV_NAME("is_cpu")));
     set_view_source(cache, tensor);
     cache->view_shape = py::object(values).release().ptr();
@@ -81,12 +84,13 @@ py::object origin_of(py::handle fake, py::handle candidate) {
 
 } // namespace
 
-py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple) {
+py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
+                      bool recorded) {
     BlockCache *record = fields(cache);
     // The common case: the tensor read last time, unchanged. Only plain tensors with data are
     // read into the cache, and their version and address tell whether that still holds.
     if (record->view_source == view_tuple.ptr() && record->view_shape)
-        return values_of(record, view_tuple);
+        return values_of(record, view_tuple, recorded);
     py::object tensor = borrow(view_tuple.ptr());
 
     if (is_fake_tensor(tensor)) {
@@ -102,7 +106,7 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple) 
     if (!is_plain_tensor(tensor))
         return call_method(tensor, SV_NAME("tolist")); // a tensor subclass reads its own way
     if (!is_meta(tensor))
-        return values_of(record, tensor);
+        return values_of(record, tensor, recorded);
 
     py::handle source = record->view_source;
     if (!source || !is_plain_tensor(source) || is_meta(source))

@@ -20,7 +20,8 @@
 namespace sorvith::block {
 
 // `cache` is the block's (block_cache.h).
-py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple);
+// `recorded`: whether torch records this thread (recording.h).
+py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple, bool recorded);
 
 // Keeps `view_tuple` as the block's source of its view shape (its values are read at the
 // first call that needs them).
