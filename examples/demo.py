@@ -10,6 +10,7 @@ threaded inference. Exits with status 1 if any check fails.
 """
 
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -62,7 +63,7 @@ def timed(fn, repeats=200):
     return best
 
 
-def main():
+def main(workdir):
     torch.manual_seed(0)
     GNV.pc.set_modules_to_convert([nn.Linear])
     GNV.pc.set_modules_to_track([nn.LayerNorm])
@@ -88,11 +89,11 @@ def main():
     print(f"   (cleaned counts more: each block's skip tensor holds {count} x {count} x W values, "
           f"filler rows included, where training holds {count * (count - 1) // 2} x W weights)")
 
-    folder = os.path.join(tempfile.mkdtemp(prefix="sorvith-demo-"), "checkpoints")
+    folder = os.path.join(workdir, "checkpoints")
     print("\n3. Saving the cleaned network (safetensors mode)")
     utils_svp.sv_save_net(net, folder, "classifier")
     path = os.path.join(folder, "classifier_nvr.pt")
-    print(f"   wrote {path} ({os.path.getsize(path):,} bytes)")
+    print(f"   wrote {path} ({os.path.getsize(path):,} bytes; the folder is removed at the end)")
 
     print("\n4. Loading it back")
     # An inference script builds the plain architecture and lets load_nvr_model convert it.
@@ -162,4 +163,9 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    workdir = tempfile.mkdtemp(prefix="sorvith-demo-")
+    try:
+        status = main(workdir)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    sys.exit(status)

@@ -35,6 +35,8 @@ def test_demo_checks_every_route_and_keeps_a_log_short(tmp_path):
     out = run_example("demo.py", cwd=tmp_path)
     assert "routes matching the trained net |              5/5 |" in out
     assert len(out.splitlines()) < 50
+    saved = re.search(r"wrote (\S+) \(", out).group(1)
+    assert not os.path.exists(os.path.dirname(os.path.dirname(saved)))  # its folder is removed
 
 
 def test_readme_usage_sets_the_configuration_the_example_scripts_set():
