@@ -17,11 +17,6 @@ bool is_layer_block(py::handle value) {
     return equal(attr(type_of(value), SV_NAME("__name__")), SV_NAME("NVRLayer"));
 }
 
-// name_so_far + "[" + str(submodule_id) + "]"
-py::object child_path(py::handle name_so_far, py::handle submodule_id) {
-    return concat({name_so_far, py::str("["), text(submodule_id), py::str("]")});
-}
-
 bool verbose(py::handle module) { return companion::flag(module, getters::extra_verbose()); }
 
 py::object make_module(py::handle module, py::handle layer) {
@@ -55,7 +50,7 @@ void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
         auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
         py::object current = child();
         if (not_equal(net, current) && !w.is_ancestor(current)) {
-            py::object path = child_path(name_so_far, submodule_id);
+            py::object path = walk::child_path(name_so_far, submodule_id);
             w.list_path(converted_list, path);
             py::object next = child();
             walk::assign_if_replaced(net, submodule_id, next,
@@ -80,7 +75,7 @@ void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle na
         py::object module_class = attr(global(w.module, SV_NAME("nn")), SV_NAME("Module"));
         if (is_subclass(type_of(current), module_class) && not_equal(net, current) &&
             !w.is_ancestor(current)) {
-            py::object path = child_path(name_so_far, make_int(i));
+            py::object path = walk::child_path(name_so_far, make_int(i));
             w.list_path(converted_list, path);
             py::object next = getitem(net, i);
             walk::store_if_replaced(net, i, next, descend(w, next, depth, path, converted_list));
