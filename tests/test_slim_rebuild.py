@@ -102,6 +102,22 @@ def test_skipped_members(capsys):
     assert [line for line in out if line.startswith("Skipping")] == ["Skipping .b during save"]
 
 
+def test_top_level_member_walked_once_under_refresh_net(capsys):
+    """refresh_net makes its own path list: a top-level name that __dir__ gives twice is
+    walked the first time and skipped, as already listed, the second."""
+    GNV.pc.set_extra_verbose(True)
+
+    class Twice(Holder):
+        def __dir__(self):
+            return ["a", "a"]
+
+    net = Twice(a=Holder(x=NVRLayer()))
+    SL.refresh_net(net)
+    assert kinds(net) == {"a.x": "NVRModulePyThread"}
+    out = capsys.readouterr().out.splitlines()
+    assert [line for line in out if line.startswith("Skipping")] == ["Skipping .a during save"]
+
+
 def test_tracked_classes_and_module_type(monkeypatch):
     GNV.pc.set_modules_to_track([Holder, NVRLayer, nn.Sequential])
     block = NVRLayer()

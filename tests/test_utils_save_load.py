@@ -287,6 +287,24 @@ def test_torch_mode_writes_in_place_where_the_folder_takes_no_new_file():
         shutil.rmtree(warm)
 
 
+def test_folder_that_refuses_chmod_keeps_no_work_folder(tmp_path, monkeypatch):
+    """Some file systems make a folder but refuse to change its bits (vfat, some network
+    mounts): the save then writes in place and leaves nothing else behind."""
+    use_mode("safetensors")
+
+    class RefusingChmod:
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+        def chmod(self, path, mode):
+            raise PermissionError(1, "Operation not permitted", path)
+
+    monkeypatch.setattr(utils_svp, "os", RefusingChmod())
+    utils_svp.sv_save_net(small(), str(tmp_path), "net")
+    assert os.listdir(tmp_path) == ["net_nvr.pt"]
+    assert "fc.skip_weights" in safetensors.torch.load_file(tmp_path / "net_nvr.pt")
+
+
 @pytest.mark.parametrize("mode", MODES)
 def test_save_under_a_umask_without_the_owners_write_bit(mode):
     """Such a umask makes read-only files and folders: the writer alone still writes its

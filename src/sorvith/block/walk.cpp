@@ -68,6 +68,10 @@ bool probe_member(py::handle obj, py::handle name) {
     return false;
 }
 
+py::object child_path(py::handle name_so_far, py::handle submodule_id) {
+    return concat({name_so_far, py::str("["), text(submodule_id), py::str("]")});
+}
+
 void assign_if_replaced(py::handle owner, py::handle name, py::handle walked, py::handle result) {
     if (result.ptr() != walked.ptr())
         set_attr(owner, name, result);

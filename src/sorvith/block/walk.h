@@ -82,6 +82,9 @@ py::object recurse(Walk &walk, py::handle name, const PyMethodDef *def, Own &&ow
     return call(bound, std::forward<Args>(args)...);
 }
 
+// The path of a container's child: name_so_far + "[" + str(submodule_id) + "]".
+py::object child_path(py::handle name_so_far, py::handle submodule_id);
+
 // setattr(owner, name, result) after a module read from there was walked into `result`, only
 // when the walk gave back another object: assigning the very object again is not a no-op, since
 // nn.Module.__setattr__ registers any module value as a child, also under the name of a

@@ -40,9 +40,7 @@ void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
     for (py::handle entry : children) {
         py::object submodule_id = unpack_pair(entry).first;
         auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
-        auto path = [&] {
-            return concat({name_so_far, py::str("["), text(submodule_id), py::str("]")});
-        };
+        auto path = [&] { return walk::child_path(name_so_far, submodule_id); };
         if (is_neuron(module, child())) {
             if (verbose(module))
                 print(module, concat({format("Seq sub is NVR so optimizing: %s", name_so_far),

@@ -17,16 +17,6 @@ bool is_layer_block(py::handle value) {
     return equal(attr(type_of(value), SV_NAME("__name__")), SV_NAME("NVRLayer"));
 }
 
-// name_so_far + "[" + str(submodule_id) + "]"
-py::object child_path(py::handle name_so_far, py::handle submodule_id) {
-    return concat({name_so_far, py::str("["), text(submodule_id), py::str("]")});
-}
-
-// converted_list += [path]; the result is what the name refers to afterwards.
-py::object record(py::handle converted_list, py::handle path) {
-    return add_in_place(converted_list, list_of(path));
-}
-
 bool verbose(py::handle module) { return companion::flag(module, getters::extra_verbose()); }
 
 py::object make_module(py::handle module, py::handle layer) {
@@ -60,8 +50,8 @@ void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
         auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
         py::object current = child();
         if (not_equal(net, current) && !w.is_ancestor(current)) {
-            py::object path = child_path(name_so_far, submodule_id);
-            converted_list = record(converted_list, path);
+            py::object path = walk::child_path(name_so_far, submodule_id);
+            w.list_path(converted_list, path);
             py::object next = child();
             walk::assign_if_replaced(net, submodule_id, next,
                                      descend(w, next, depth, path, converted_list));
@@ -85,8 +75,8 @@ void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle na
         py::object module_class = attr(global(w.module, SV_NAME("nn")), SV_NAME("Module"));
         if (is_subclass(type_of(current), module_class) && not_equal(net, current) &&
             !w.is_ancestor(current)) {
-            py::object path = child_path(name_so_far, make_int(i));
-            converted_list = record(converted_list, path);
+            py::object path = walk::child_path(name_so_far, make_int(i));
+            w.list_path(converted_list, path);
             py::object next = getitem(net, i);
             walk::store_if_replaced(net, i, next, descend(w, next, depth, path, converted_list));
         }
@@ -112,7 +102,7 @@ void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::hand
         // At the top the list is asked again: each call of a getter is visible to callers.
         if (equal(name_so_far, py::str("")) &&
             (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name) ||
-             contains(converted_list, sub_name))) {
+             w.is_listed(converted_list, sub_name))) {
             if (verbose(module))
                 print(module, format("Skipping %s during save", py::make_tuple(sub_name)));
             continue;
@@ -120,7 +110,7 @@ void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::hand
         py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
         if (is_subclass(type_of(attr_or_none(net, member)), module_class) ||
             equal(member, SV_NAME("layer_array"))) {
-            converted_list = record(converted_list, sub_name);
+            w.list_path(converted_list, sub_name);
             py::object current = attr(net, member);
             if (not_equal(net, current) && !w.is_ancestor(current)) {
                 py::object next = attr(net, member);

@@ -20,38 +20,6 @@ py::object landing_path(py::handle os_path, py::handle path) {
     return borrow(path.ptr());
 }
 
-// A new, private folder beside `landing` (made by mkdir, which fails rather than reuse a name)
-// and the path of a file of the same name inside it: writers that put the file's name into the
-// file (torch.save names its archive after it) write what they would write at `landing`. The
-// folder's name is the file's own with a random part and ".partial" added: visible, so that
-// what a process killed mid-save leaves is not hidden, and not taken for a saved network.
-// Null handles when the folder takes no new entry.
-std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle landing) {
-    py::object os_path = attr(os, SV_NAME("path"));
-    py::object folder = call_method(os_path, SV_NAME("dirname"), landing);
-    py::object base = call_method(os_path, SV_NAME("basename"), landing);
-    for (int attempt = 0; attempt < name_attempts; ++attempt) {
-        py::object random = call_method(call_method(os, SV_NAME("urandom"), make_int(6)),
-                                        SV_NAME("hex"));
-        py::object name = concat({base, py::str("."), random, py::str(".partial")});
-        py::object work = call_method(os_path, SV_NAME("join"), folder, name);
-        try {
-            call_method(os, SV_NAME("mkdir"), work, make_int(0700));
-            // mkdir's mode passes through the umask, which may take the owner's own write
-            // bit; the writer must be able to make its file here, as in the file's folder.
-            call_method(os, SV_NAME("chmod"), work, make_int(0700));
-            return {work, call_method(os_path, SV_NAME("join"), work, base)};
-        } catch (py::error_already_set &error) {
-            if (error.matches(PyExc_FileExistsError))
-                continue;
-            if (error.matches(PyExc_OSError))
-                return {};
-            throw;
-        }
-    }
-    return {};
-}
-
 // Removes the work folder and whatever the writer left in it; what cannot be removed stays.
 void remove_work_folder(py::handle os, py::handle work) {
     auto quietly = [](const std::function<void()> &step) {
@@ -71,6 +39,49 @@ void remove_work_folder(py::handle os, py::handle work) {
             });
     });
     quietly([&] { call_method(os, SV_NAME("rmdir"), work); });
+}
+
+// A new, private folder beside `landing` (made by mkdir, which fails rather than reuse a name)
+// and the path of a file of the same name inside it: writers that put the file's name into the
+// file (torch.save names its archive after it) write what they would write at `landing`. The
+// folder's name is the file's own with a random part and ".partial" added: visible, so that
+// what a process killed mid-save leaves is not hidden, and not taken for a saved network.
+// Null handles when the folder takes no new entry, or no change of its bits (then it is
+// removed again).
+std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle landing) {
+    py::object os_path = attr(os, SV_NAME("path"));
+    py::object folder = call_method(os_path, SV_NAME("dirname"), landing);
+    py::object base = call_method(os_path, SV_NAME("basename"), landing);
+    for (int attempt = 0; attempt < name_attempts; ++attempt) {
+        py::object random = call_method(call_method(os, SV_NAME("urandom"), make_int(6)),
+                                        SV_NAME("hex"));
+        py::object name = concat({base, py::str("."), random, py::str(".partial")});
+        py::object work = call_method(os_path, SV_NAME("join"), folder, name);
+        try {
+            call_method(os, SV_NAME("mkdir"), work, make_int(0700));
+        } catch (py::error_already_set &error) {
+            if (error.matches(PyExc_FileExistsError))
+                continue;
+            if (error.matches(PyExc_OSError))
+                return {};
+            throw;
+        }
+        try {
+            // mkdir's mode passes through the umask, which may take the owner's own write
+            // bit; the writer must be able to make its file here, as in the file's folder.
+            call_method(os, SV_NAME("chmod"), work, make_int(0700));
+            return {work, call_method(os_path, SV_NAME("join"), work, base)};
+        } catch (py::error_already_set &error) {
+            {
+                HandledException handling(error.value());
+                remove_work_folder(os, work);
+            }
+            if (!error.matches(PyExc_OSError))
+                throw;
+            return {};
+        }
+    }
+    return {};
 }
 
 // os.fsync of what `path` names, through a descriptor of its own opened with `flags`.

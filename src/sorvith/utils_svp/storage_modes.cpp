@@ -72,6 +72,11 @@ py::object read_torch(py::handle module, py::handle net, py::handle path) {
     py::object silencing = front_filter(module);
     if (silencing && front_before && silencing.ptr() == front_before.ptr())
         silencing = py::object(); // nothing was put in front
+    auto restore_filters = [&] {
+        call(global(module, SV_NAME("remove_future_warning")));
+        if (silencing)
+            drop_filter(module, silencing);
+    };
     py::object state_dict;
     try {
         try {
@@ -82,14 +87,10 @@ py::object read_torch(py::handle module, py::handle net, py::handle path) {
         }
     } catch (py::error_already_set &second) {
         HandledException handling(second.value());
-        call(global(module, SV_NAME("remove_future_warning")));
-        if (silencing)
-            drop_filter(module, silencing);
+        restore_filters();
         throw;
     }
-    call(global(module, SV_NAME("remove_future_warning")));
-    if (silencing)
-        drop_filter(module, silencing);
+    restore_filters();
     return companion::load_net_from_dict(module, net, state_dict);
 }
 
