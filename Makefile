@@ -33,9 +33,14 @@ $(DEPS): pyproject.toml Makefile
 	$(VPY) -m pip install -q "onnx>=1.17,<2" "onnxscript>=0.5,<1" "onnxruntime>=1.20,<2"
 	touch $(DEPS)
 
+# The stand-in companion library, reinstalled whenever its sources change.
+STANDIN := $(VENV)/.nevrane
+$(STANDIN): $(DEPS) $(wildcard nevrane/pyproject.toml nevrane/nevrane/*.py)
+	$(VPY) -m pip install -q --no-deps --no-build-isolation --force-reinstall ./nevrane
+	touch $(STANDIN)
+
 # The package is compiled once, into the wheel; the environment gets that very wheel.
-install: wheel
-	$(VPY) -m pip install -q --no-deps --no-build-isolation ./nevrane
+install: wheel $(STANDIN)
 	$(VPY) -m pip install -q --no-deps --force-reinstall $(WHEELDIR)/sorvith-*.whl
 
 # A wheel a package index accepts: built, then repaired to the manylinux tag that the
@@ -67,7 +72,7 @@ clean:
 #   make dev-test DEVDIR=build/dev-mine MODULES="network_svp slim_load" T=tests/test_x.py
 DEVDIR  ?= build/dev
 MODULES ?= network_svp blockwise_svp slim_load utils_svp
-dev: $(DEPS)
+dev: $(DEPS) $(STANDIN)
 	@$(VENV)/bin/cmake -S . -B $(DEVDIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DSORVITH_MODULES="$(MODULES)" \
 	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) >/dev/null
