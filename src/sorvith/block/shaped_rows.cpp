@@ -39,9 +39,8 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
         on_cpu_ = slot.on_cpu;
         return;
     }
-    // New rows are kept only from a plain tensor with storage of its own that counts its
-    // versions (an inference tensor does not, and can change unseen).
-    if (!is_plain_tensor(skip_weights) || version_of(skip_weights) < 0)
+    // New rows are kept only from a plain tensor with storage of its own.
+    if (!is_plain_tensor(skip_weights))
         return;
     try {
         address_of(skip_weights);
