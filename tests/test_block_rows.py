@@ -175,7 +175,29 @@ def test_inference_tensors_changed_in_place_are_seen(kind):
         block, x = make_block(kind), torch.randn(WIDTH, 3)
         block(x)
         block.skip_weights.mul_(-1)
+        assert torch.equal(block(x), written_out(block, x))  # rows kept by the call before
         set_view(block, [-1, 1])
+        assert torch.equal(block(x), written_out(block, x))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_rows_kept_by_a_call_in_between_are_not_taken(kind, monkeypatch):
+    """Python code may run while a call checks its kept rows (is_set_to, which also lets other
+    threads run): rows that another call keeps meanwhile, from other weights, are not used."""
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    own, other = block.skip_weights, nn.Parameter(torch.randn_like(block.skip_weights))
+    is_set_to = torch.Tensor.is_set_to
+
+    def meanwhile(tensor, layout):
+        monkeypatch.setattr(torch.Tensor, "is_set_to", is_set_to)
+        block.skip_weights = other
+        block(x)  # keeps rows made from `other`
+        block.skip_weights = own
+        return is_set_to(tensor, layout)
+
+    with torch.no_grad():
+        block(x)
+        monkeypatch.setattr(torch.Tensor, "is_set_to", meanwhile)
         assert torch.equal(block(x), written_out(block, x))
 
 

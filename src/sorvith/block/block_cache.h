@@ -20,7 +20,7 @@ struct RowSlot {
     PyObject *skip;   // the skip_weights tensor
     PyObject *skip_type; // its type then (a plain tensor type)
     PyObject *layout; // skip.detach() then: skip.is_set_to(layout) while skip still has the
-                      // same storage, offset, sizes and strides (`.data =` keeps the counter)
+                      // same storage, offset, sizes and strides
     PyObject *shape;  // the view-shape list (BlockCache::view_shape when they were made)
     PyObject *device; // skip's device, which the rows share
     bool on_cpu;      // that device is the CPU

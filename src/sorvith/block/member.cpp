@@ -49,14 +49,20 @@ const KnownClasses &known() {
     return *classes;
 }
 
-// Whether `hook` is a block class's __getattr__ made from main_module_fallback_def (by this
-// extension: each one compiles its own copy, and another's simply takes the ordinary path).
-bool is_main_module_fallback(PyObject *hook) {
-    if (!PyInstanceMethod_Check(hook))
+// Whether attribute lookup on instances of `type` is object.__getattribute__ itself.
+bool generic_getattribute(PyTypeObject *type) {
+    return _PyType_Lookup(type, SV_NAME("__getattribute__").ptr()) ==
+           _PyType_Lookup(&PyBaseObject_Type, SV_NAME("__getattribute__").ptr());
+}
+
+// Whether `attribute` (as a class holds it, borrowed, may be null) is a method that this
+// extension made from the C function `body`. Each extension compiles its own copy of the
+// block engine, so another extension's method is not recognised and takes the ordinary path.
+bool is_method_from(PyObject *attribute, PyCFunction body) {
+    if (!attribute || !PyInstanceMethod_Check(attribute))
         return false;
-    PyObject *function = PyInstanceMethod_GET_FUNCTION(hook);
-    return PyCFunction_Check(function) &&
-           PyCFunction_GET_FUNCTION(function) == main_module_fallback_def.ml_meth;
+    PyObject *function = PyInstanceMethod_GET_FUNCTION(attribute);
+    return PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == body;
 }
 
 // True when attribute lookup on `type` is exactly object.__getattribute__ followed by
@@ -64,14 +70,11 @@ bool is_main_module_fallback(PyObject *hook) {
 // the class defines nothing under `name`: then a name in the instance's tables can be found
 // here without raising and catching an AttributeError inside the host.
 bool plain_module_lookup(PyTypeObject *type, py::handle name) {
-    if (_PyType_Lookup(type, name.ptr()))
-        return false;
-    if (_PyType_Lookup(type, SV_NAME("__getattribute__").ptr()) !=
-        _PyType_Lookup(&PyBaseObject_Type, SV_NAME("__getattribute__").ptr()))
+    if (_PyType_Lookup(type, name.ptr()) || !generic_getattribute(type))
         return false;
     PyObject *getattr_hook = _PyType_Lookup(type, SV_NAME("__getattr__").ptr());
-    return getattr_hook &&
-           (getattr_hook == known().module_getattr || is_main_module_fallback(getattr_hook));
+    return getattr_hook && (getattr_hook == known().module_getattr ||
+                            is_method_from(getattr_hook, main_module_fallback_def.ml_meth));
 }
 
 // __foo__
@@ -179,14 +182,8 @@ Py_ssize_t child_count(py::handle container) {
 
 bool reads_own_method(py::handle self, py::handle name, PyCFunction function) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (_PyType_Lookup(type, SV_NAME("__getattribute__").ptr()) !=
-        _PyType_Lookup(&PyBaseObject_Type, SV_NAME("__getattribute__").ptr()))
-        return false;
-    PyObject *method = _PyType_Lookup(type, name.ptr()); // borrowed
-    if (!method || !PyInstanceMethod_Check(method))
-        return false;
-    PyObject *body = PyInstanceMethod_GET_FUNCTION(method);
-    if (!PyCFunction_Check(body) || PyCFunction_GET_FUNCTION(body) != function)
+    if (!generic_getattribute(type) ||
+        !is_method_from(_PyType_Lookup(type, name.ptr()), function))
         return false;
     PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!dict) {

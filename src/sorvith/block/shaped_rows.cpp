@@ -32,16 +32,21 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
     // to .data, a move, a cast or set_() changes.
     if (slot.rows && slot.skip == skip_weights.ptr() &&
         slot.skip_type == type_of(skip_weights).ptr() && slot.shape == shape_.ptr() &&
-        slot.count == count_ && slot.requires_grad == requires_grad_ &&
-        truth(call_method(skip_weights, SV_NAME("is_set_to"), py::handle(slot.layout)))) {
-        cached_ = borrow(slot.rows);
-        device_ = borrow(slot.device);
-        on_cpu_ = slot.on_cpu;
-        return;
+        slot.count == count_ && slot.requires_grad == requires_grad_) {
+        // Held before is_set_to, which lets other threads run (and may run Python code): a call
+        // that keeps other rows in this slot meanwhile does not hand them to this one.
+        py::object rows = borrow(slot.rows), layout = borrow(slot.layout),
+                   device = borrow(slot.device);
+        bool on_cpu = slot.on_cpu;
+        if (truth(call_method(skip_weights, SV_NAME("is_set_to"), layout))) {
+            cached_ = std::move(rows);
+            device_ = std::move(device);
+            on_cpu_ = on_cpu;
+            return;
+        }
     }
-    // New rows are kept only from a plain tensor with storage of its own that counts its
-    // versions (an inference tensor does not, and can change unseen).
-    if (!is_plain_tensor(skip_weights) || version_of(skip_weights) < 0)
+    // New rows are kept only from a plain tensor with storage of its own.
+    if (!is_plain_tensor(skip_weights))
         return;
     try {
         address_of(skip_weights);

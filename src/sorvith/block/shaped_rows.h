@@ -3,14 +3,13 @@
 //
 // Making them costs three torch calls a row, more than the multiply and add that use them, so
 // a block keeps the rows of its last complete cascade (block_cache.h) and uses them again
-// while nothing they came from has changed: the same skip_weights tensor at the same version
-// counter and data address (an in-place change, a loaded state dict, a move or a cast each
-// change one of these) with the same storage, sizes and strides (`.data =` a view of its own
-// memory keeps the counter and may keep the address), requires_grad unchanged, the same view shape (view_shape.h) and the
-// same number of positions. The rows are views of skip_weights, so values changed in place
-// through any alias show in them too. Each autograd mode (inference mode, no-grad, grad) has
-// rows of its own. While torch records this thread nothing is kept or reused, so a trace sees every row
-// made from skip_weights.
+// while nothing they came from has changed: the same skip_weights tensor, of the same type,
+// with the same storage, offset, sizes and strides (an assignment to `.data`, a move, a cast
+// or set_() changes these), requires_grad unchanged, the same view shape (view_shape.h) and
+// the same number of positions. The rows are views of skip_weights, so values changed in
+// place (a loaded state dict, an optimiser step, a write through any alias) show in them. Each
+// autograd mode (inference mode, no-grad, grad) has rows of its own. While torch records this
+// thread nothing is kept or reused, so a trace sees every row made from skip_weights.
 //
 // Rows not taken from the cache are made one at a time, when the cascade first needs them and
 // in its order, as the cascade always made them: an error comes at the same point.

@@ -10,28 +10,34 @@ namespace sorvith::block {
 
 namespace {
 
+// tensor.tolist() with torch's modes set aside, so that no trace records the read.
+py::object untraced_values(py::handle tensor) {
+    return outside_modes([&] { return call_method(tensor, SV_NAME("tolist")); });
+}
+
 // The values of a plain tensor with data, from the cache while they are current there.
 py::object values_of(BlockCache *cache, py::handle tensor, bool recorded) {
     bool known = cache->view_source == tensor.ptr() && cache->view_shape;
+    auto read_values = [&] {
+        return recorded ? untraced_values(tensor) : call_method(tensor, SV_NAME("tolist"));
+    };
     py::object values;
-    if (known && cache->view_on_cpu && !recorded) {
-        // On the CPU the values are read at every call: memory can change under a version
-        // counter that does not move (written through `.data`, or through a numpy array that
-        // shares it), and a read costs about what the checks standing in for it would. The
-        // kept list stands while they are equal, and with it the rows made with it.
-        values = call_method(tensor, SV_NAME("tolist"));
+    if (known && cache->view_on_cpu) {
+        // On the CPU the values are read at every call, traced or not: memory can change under
+        // a version counter that does not move (written through `.data`, or through a numpy
+        // array that shares it), and a read costs about what the checks standing in for it
+        // would. The kept list stands while they are equal, and with it the rows made with it.
+        values = read_values();
         if (equal(values, py::handle(cache->view_shape)))
             return borrow(cache->view_shape);
     } else {
-        // Elsewhere a read waits for the device, which is what the cache saves, and a trace is
-        // shown no second read: the version counter and the data address decide.
+        // Elsewhere a read waits for the device, which is what the cache saves: the version
+        // counter and the data address decide.
         long long version = version_of(tensor);
         if (known && version >= 0 && cache->view_version == version &&
             cache->view_address == address_of(tensor))
             return borrow(cache->view_shape);
-        values = recorded ? outside_modes([&] {
-            return call_method(tensor, SV_NAME("tolist"));
-        }) : call_method(tensor, SV_NAME("tolist"));
+        values = read_values();
     }
     long long version = version_of(tensor), address = address_of(tensor);
     bool on_cpu = truth(attr(tensor, SV_NAME("is_cpu")));
@@ -96,7 +102,7 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
     if (is_fake_tensor(tensor)) {
         py::object constant = attr(tensor, SV_NAME("constant"));
         if (!is_none(constant))
-            return outside_modes([&] { return call_method(constant, SV_NAME("tolist")); });
+            return untraced_values(constant);
         py::object origin = origin_of(tensor, borrow(record->view_source));
         if (!origin)
             unknown_shape(self, "is a fake tensor made from no tensor its fake mode knows",
@@ -113,7 +119,7 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
         unknown_shape(self, "is on the meta device and the block has seen no values of it",
                       "Build, load or run the block with a view_tuple that has data before "
                       "moving it to the meta device.");
-    return outside_modes([&] { return call_method(source, SV_NAME("tolist")); });
+    return untraced_values(source);
 }
 
 void remember_view_tuple(py::handle self, py::handle view_tuple) {
