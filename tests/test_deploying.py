@@ -195,7 +195,7 @@ def test_traces_use_the_current_view_tuple(kind, how, tmp_path):
 def test_an_unknown_view_shape_is_an_error_that_says_so(tmp_path):
     block, x = block_and_input("cleaned", tmp_path)
     layer = copy.deepcopy(block).to("meta")
-    layer.view_tuple = torch.empty(2, dtype=torch.long, device="meta")
+    layer.view_tuple = torch.empty(3, dtype=torch.long, device="meta")  # outputs are 2-D
     with pytest.raises(RuntimeError, match="NVRModulePyThread.view_tuple is on the meta device"):
         slim_load.NVRModulePyThread(layer)(x.to("meta"))  # a block that never saw values
     with FakeTensorMode(allow_non_fake_inputs=True) as mode:

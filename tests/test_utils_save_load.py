@@ -508,3 +508,18 @@ def test_torch_mode_leaves_no_silencing_filter_behind(tmp_path, monkeypatch, fai
             warnings.warn("still shown", UserWarning)
     finally:
         warnings.filters[:] = saved_filters
+
+
+def test_torch_mode_file_loads_with_only_the_networks_classes_allowed(tmp_path):
+    use_mode("torch")
+    net = small()
+    net(X)
+    utils_svp.sv_save_net(net, str(tmp_path), "net")
+    cleaned = utils_svp.clean_net(small())
+    cleaned(X)  # what a block keeps from a call is not part of the network
+    torch.save(cleaned, str(tmp_path / "ran.pt"))
+    for path in (tmp_path / "net_nvr.pt", tmp_path / "ran.pt"):
+        with torch.serialization.safe_globals({type(m) for m in cleaned.modules()}):
+            back = torch.load(str(path), weights_only=True)
+        with torch.no_grad():
+            torch.testing.assert_close(back(X), net(X), rtol=0, atol=0)

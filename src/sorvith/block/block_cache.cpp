@@ -1,7 +1,5 @@
 #include "block_cache.h"
 
-#include "host/globals.h"
-
 namespace sorvith::block {
 
 namespace {
@@ -12,9 +10,9 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(cache->view_shape);
     for (RowSlot &slot : cache->rows) {
         Py_VISIT(slot.rows);
-        Py_VISIT(slot.skip);
         Py_VISIT(slot.skip_type);
         Py_VISIT(slot.layout);
+        Py_VISIT(slot.dtype);
         Py_VISIT(slot.shape);
         Py_VISIT(slot.device);
     }
@@ -28,9 +26,9 @@ int clear(PyObject *self) {
     Py_CLEAR(cache->view_shape);
     for (RowSlot &slot : cache->rows) {
         Py_CLEAR(slot.rows);
-        Py_CLEAR(slot.skip);
         Py_CLEAR(slot.skip_type);
         Py_CLEAR(slot.layout);
+        Py_CLEAR(slot.dtype);
         Py_CLEAR(slot.shape);
         Py_CLEAR(slot.device);
     }
@@ -45,53 +43,16 @@ void dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-py::object make_cache();
-
-// Pickled as (source,) or (): a plain tuple, which any reader can unpickle. The values read
-// from the source are not kept: the version counter they were read at means nothing in
-// another process.
-PyObject *reduce(PyObject *self, PyObject *) {
-    PyObject *source = fields(self)->view_source;
-    PyObject *items = source ? PyTuple_Pack(1, source) : PyTuple_New(0);
-    if (!items)
-        return nullptr;
-    return Py_BuildValue("(O(N))", reinterpret_cast<PyObject *>(&PyTuple_Type), items);
-}
-
-// A deep copy of a block gets the copy of the source tensor (the memo makes it the copied
-// block's own buffer) and reads its values again when it needs them.
-PyObject *deepcopy(PyObject *self, PyObject *memo) {
-    try {
-        py::object copy = make_cache();
-        if (PyObject *source = fields(self)->view_source)
-            set_view_source(fields(copy), call_method(import("copy"), SV_NAME("deepcopy"),
-                                                      py::handle(source), py::handle(memo)));
-        return copy.release().ptr();
-    } catch (py::error_already_set &error) {
-        error.restore();
-        return nullptr;
-    }
-}
-
-PyMethodDef methods[] = {
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&reduce)),
-     METH_NOARGS, nullptr},
-    {"__deepcopy__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&deepcopy)),
-     METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(&dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(&traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(&clear)},
-    {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char *>("What a dendritic block keeps between forward calls.")},
     {0, nullptr},
 };
 
 PyType_Spec cache_layout = {"sorvith.BlockCache", sizeof(BlockCache), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 // Made once, under the GIL, then immutable. (A plain pointer rather than a function-local
 // static, whose guard would be held while Python code runs.)
@@ -109,15 +70,55 @@ PyTypeObject *cache_type() {
     return reinterpret_cast<PyTypeObject *>(type);
 }
 
-// The cache's key in the block's instance dict. nn.Module.__dir__ leaves out names that start
-// with a digit, and the network walks visit a module's members by __dir__ (asking the companion
-// once for each): under this name the cache adds no member for them to visit.
-py::handle cache_key() { return SV_NAME("0_cascade_cache"); }
-
 py::object make_cache() {
     py::object cache = steal(PyType_GenericAlloc(cache_type(), 0));
     fields(cache)->view_version = -1;
     return cache;
+}
+
+// The caches of the live blocks: {address of the block: (weak reference to it, cache)}. The
+// weak reference's callback removes the entry when the block dies, before its address can be
+// taken by another object.
+PyObject *caches() {
+    static PyObject *table = nullptr;
+    if (!table)
+        table = steal(PyDict_New()).release().ptr();
+    return table;
+}
+
+// The weak reference's callback, bound to the entry's key.
+PyObject *forget(PyObject *key, PyObject *reference) {
+    PyObject *entry = PyDict_GetItemWithError(caches(), key);
+    if (entry && PyTuple_GET_ITEM(entry, 0) == reference && PyDict_DelItem(caches(), key) < 0)
+        return nullptr;
+    if (PyErr_Occurred())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_def = {"forget_block_cache", &forget, METH_O, nullptr};
+
+// Networks pickled by earlier releases hold the cache in each block's __dict__ under this key
+// as a one-element tuple (the view_tuple it read). The block gives it up at its first call.
+py::handle legacy_key() { return SV_NAME("0_cascade_cache"); }
+
+void adopt_legacy_entry(py::handle self, BlockCache *cache) {
+    PyObject *dict_pointer = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict_pointer) {
+        PyErr_Clear();
+        return;
+    }
+    py::object dict = steal(dict_pointer);
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), legacy_key().ptr());
+    if (!found) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return;
+    }
+    py::object held = borrow(found);
+    if (PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 1)
+        set_view_source(cache, PyTuple_GET_ITEM(found, 0));
+    check(PyDict_DelItem(dict.ptr(), legacy_key().ptr()));
 }
 
 } // namespace
@@ -133,35 +134,46 @@ void set_view_source(BlockCache *cache, py::handle source) {
     Py_XDECREF(old_shape);
 }
 
-void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
-              py::handle shape, py::handle device, bool on_cpu, Py_ssize_t count,
-              int requires_grad) {
-    PyObject *old[] = {slot.rows, slot.skip, slot.skip_type, slot.layout, slot.shape,
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip_type, py::handle layout,
+              py::handle dtype, py::handle shape, py::handle device, bool on_cpu,
+              Py_ssize_t count) {
+    PyObject *old[] = {slot.rows, slot.skip_type, slot.layout, slot.dtype, slot.shape,
                        slot.device};
-    slot.rows = py::object(borrow(rows.ptr())).release().ptr();
-    slot.skip = py::object(borrow(skip.ptr())).release().ptr();
-    slot.skip_type = skip ? borrow(type_of(skip).ptr()).release().ptr() : nullptr;
-    slot.layout = py::object(borrow(layout.ptr())).release().ptr();
-    slot.shape = py::object(borrow(shape.ptr())).release().ptr();
-    slot.device = py::object(borrow(device.ptr())).release().ptr();
+    auto own = [](py::handle value) { return py::object(borrow(value.ptr())).release().ptr(); };
+    slot.rows = own(rows);
+    slot.skip_type = own(skip_type);
+    slot.layout = own(layout);
+    slot.dtype = own(dtype);
+    slot.shape = own(shape);
+    slot.device = own(device);
     slot.on_cpu = on_cpu;
     slot.count = count;
-    slot.requires_grad = requires_grad;
     for (PyObject *value : old)
         Py_XDECREF(value);
 }
 
 py::object cache_of(py::handle self) {
-    py::object dict = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-    PyObject *found = PyDict_GetItemWithError(dict.ptr(), cache_key().ptr());
-    if (found && Py_TYPE(found) == cache_type())
-        return borrow(found);
-    if (PyErr_Occurred())
+    PyObject *table = caches();
+    py::object key = steal(PyLong_FromVoidPtr(self.ptr()));
+    if (PyObject *entry = PyDict_GetItemWithError(table, key.ptr())) {
+        if (PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == self.ptr())
+            return borrow(PyTuple_GET_ITEM(entry, 1));
+    } else if (PyErr_Occurred()) {
         throw py::error_already_set();
+    }
     py::object cache = make_cache();
-    if (found && PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 1)
-        set_view_source(fields(cache), PyTuple_GET_ITEM(found, 0));
-    check(PyDict_SetItem(dict.ptr(), cache_key().ptr(), cache.ptr()));
+    adopt_legacy_entry(self, fields(cache));
+    py::object callback = steal(PyCFunction_New(&forget_def, key.ptr()));
+    PyObject *made = PyWeakref_NewRef(self.ptr(), callback.ptr());
+    if (!made) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw py::error_already_set();
+        PyErr_Clear(); // not weakly referenceable: a cache for this call alone
+        return cache;
+    }
+    py::object reference = steal(made);
+    py::object entry = steal(PyTuple_Pack(2, reference.ptr(), cache.ptr()));
+    check(PyDict_SetItem(table, key.ptr(), entry.ptr()));
     return cache;
 }
 

@@ -1,12 +1,16 @@
 // What a block keeps between forward calls: where the view shape of its weight rows was last
-// read from, and the weight rows themselves, shaped. It lives in the block's instance dict
-// under "0_cascade_cache", so it goes wherever the block goes; a name that starts with a digit
-// is not among the members nn.Module.__dir__ lists, which the network walks visit.
+// read from, and the weight rows themselves, shaped.
+//
+// The cache is kept beside the block, never in it: a table of this extension holds one cache
+// per live block, found by the block's identity and dropped when the block dies (a weak
+// reference). So a block's __dict__, its pickled form and its deep copies hold exactly the
+// block's own state, and a copy starts with no cache. Nothing in the cache refers to the
+// block's tensors in a way torch counts: the rows are views of a detached alias of
+// skip_weights (block/shaped_rows.h), so torch.utils.swap_tensors and module conversion with
+// swapping see no other holder.
 //
 // Every entry is checked against the tensor it was taken from at each use, so a cache that is
-// stale, shared (copy.copy of a block) or unknown is never wrong, only slower. A deep copy
-// keeps the copied source tensor and forgets everything read from it; pickling keeps the
-// source tensor alone (the cache pickles as a one-element tuple, which a block adopts).
+// stale or unknown is never wrong, only slower.
 #pragma once
 
 #include "host/common.h"
@@ -17,18 +21,19 @@ namespace sorvith::block {
 // mode, in a tuple at index p * (p - 1) / 2 + q; and what they were made from.
 struct RowSlot {
     PyObject *rows;
-    PyObject *skip;   // the skip_weights tensor
-    PyObject *skip_type; // its type then (a plain tensor type)
-    PyObject *layout; // skip.detach() then: skip.is_set_to(layout) while skip still has the
-                      // same storage, offset, sizes and strides
-    PyObject *shape;  // the view-shape list (BlockCache::view_shape when they were made)
-    PyObject *device; // skip's device, which the rows share
-    bool on_cpu;      // that device is the CPU
+    PyObject *skip_type; // the type of skip_weights then (a plain tensor type)
+    PyObject *layout;    // skip_weights.detach() then, which the rows are views of:
+                         // skip.is_set_to(layout) while skip still has the same storage,
+                         // offset, sizes and strides
+    PyObject *dtype;     // skip's dtype then (is_set_to does not compare dtypes)
+    PyObject *shape;     // the view-shape list (BlockCache::view_shape when they were made)
+    PyObject *device;    // skip's device, which the rows share
+    bool on_cpu;         // that device is the CPU
     Py_ssize_t count;
-    int requires_grad;
 };
 
-// One slot per autograd mode: rows made under one are never used under another.
+// One slot per autograd mode: rows made under one are never used under another. Rows that
+// must record gradients for skip_weights are never kept (they would hold it).
 enum class Mode { no_grad = 0, grad = 1, inference = 2 };
 
 struct BlockCache {
@@ -44,8 +49,8 @@ struct BlockCache {
     RowSlot rows[3]; // by Mode
 };
 
-// The block's cache, made (empty, or from a one-element tuple left by unpickling) when the
-// block has none of this kind.
+// The block's cache, made empty when the block has none. A block that cannot be weakly
+// referenced gets a new cache at each call, kept nowhere.
 py::object cache_of(py::handle self);
 inline BlockCache *fields(py::handle cache) { return reinterpret_cast<BlockCache *>(cache.ptr()); }
 
@@ -54,8 +59,8 @@ void set_view_source(BlockCache *cache, py::handle source);
 
 // Replaces a slot's contents (a null `rows` empties it). Nothing runs Python code meanwhile, so
 // another thread sees the old slot or the new one whole.
-void set_rows(RowSlot &slot, py::handle rows, py::handle skip, py::handle layout,
-              py::handle shape, py::handle device, bool on_cpu, Py_ssize_t count,
-              int requires_grad);
+void set_rows(RowSlot &slot, py::handle rows, py::handle skip_type, py::handle layout,
+              py::handle dtype, py::handle shape, py::handle device, bool on_cpu,
+              Py_ssize_t count);
 
 } // namespace sorvith::block

@@ -19,20 +19,19 @@ Mode autograd_mode() {
 
 ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape,
                        Py_ssize_t count, bool recorded)
-    : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())), count_(count) {
-    if (recorded)
+    : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())),
+      source_(borrow(skip_weights.ptr())), count_(count) {
+    // Rows are kept only from a plain tensor (a module container or a tensor subclass holds
+    // its rows its own way), and never while torch records this thread.
+    if (recorded || !is_plain_tensor(skip_weights))
         return;
     Mode mode = autograd_mode();
+    if (mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))))
+        return; // rows that record gradients are views of skip_weights itself
     RowSlot &slot = fields(cache)->rows[static_cast<int>(mode)];
-    requires_grad_ =
-        mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))) ? 1 : 0;
-    // The rows are views of skip_weights: a value changed in place, through any alias, shows in
-    // them. They stand while it is the tensor they came from, of the type it had then, with the
-    // storage, offset, sizes and strides they were made from (is_set_to), which an assignment
-    // to .data, a move, a cast or set_() changes.
-    if (slot.rows && slot.skip == skip_weights.ptr() &&
-        slot.skip_type == type_of(skip_weights).ptr() && slot.shape == shape_.ptr() &&
-        slot.count == count_ && slot.requires_grad == requires_grad_) {
+    py::object dtype = attr(skip_weights, SV_NAME("dtype"));
+    if (slot.rows && slot.skip_type == type_of(skip_weights).ptr() && slot.dtype == dtype.ptr() &&
+        slot.shape == shape_.ptr() && slot.count == count_) {
         // Held before is_set_to, which lets other threads run (and may run Python code): a call
         // that keeps other rows in this slot meanwhile does not hand them to this one.
         py::object rows = borrow(slot.rows), layout = borrow(slot.layout),
@@ -45,9 +44,6 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
             return;
         }
     }
-    // New rows are kept only from a plain tensor with storage of its own.
-    if (!is_plain_tensor(skip_weights))
-        return;
     try {
         address_of(skip_weights);
     } catch (py::error_already_set &error) {
@@ -57,6 +53,7 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
     }
     cache_ = borrow(cache.ptr());
     slot_ = &slot;
+    source_ = call_method(skip_weights, SV_NAME("detach"));
     made_.resize(static_cast<size_t>(count_ * (count_ - 1) / 2));
 }
 
@@ -64,7 +61,7 @@ py::object ShapedRows::row(Py_ssize_t p, Py_ssize_t q) {
     if (cached_)
         return borrow(PyTuple_GET_ITEM(cached_.ptr(), index(p, q)));
     if (receiving_at_ != p) {
-        receiving_ = getitem(skip_, make_int(p));
+        receiving_ = getitem(source_, make_int(p));
         receiving_at_ = p;
     }
     if (!columns_)
@@ -87,8 +84,8 @@ void ShapedRows::keep() {
     }
     py::object device = attr(skip_, SV_NAME("device"));
     bool on_cpu = truth(attr(skip_, SV_NAME("is_cpu")));
-    py::object layout = call_method(skip_, SV_NAME("detach"));
-    set_rows(*slot_, rows, skip_, layout, shape_, device, on_cpu, count_, requires_grad_);
+    set_rows(*slot_, rows, type_of(skip_), source_, attr(skip_, SV_NAME("dtype")), shape_, device,
+             on_cpu, count_);
 }
 
 } // namespace sorvith::block

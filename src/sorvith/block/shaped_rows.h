@@ -3,13 +3,17 @@
 //
 // Making them costs three torch calls a row, more than the multiply and add that use them, so
 // a block keeps the rows of its last complete cascade (block_cache.h) and uses them again
-// while nothing they came from has changed: the same skip_weights tensor, of the same type,
-// with the same storage, offset, sizes and strides (an assignment to `.data`, a move, a cast
-// or set_() changes these), requires_grad unchanged, the same view shape (view_shape.h) and
-// the same number of positions. The rows are views of skip_weights, so values changed in
-// place (a loaded state dict, an optimiser step, a write through any alias) show in them. Each
-// autograd mode (inference mode, no-grad, grad) has rows of its own. While torch records this
-// thread nothing is kept or reused, so a trace sees every row made from skip_weights.
+// while nothing they came from has changed: skip_weights of the same type and dtype, with the
+// same storage, offset, sizes and strides (an assignment to `.data`, a move, a cast, set_() or
+// a swap of its tensor changes these), the same view shape (view_shape.h) and the same number
+// of positions. Kept rows are views of `skip_weights.detach()`: they share its memory and its
+// version counter, so values changed in place (a loaded state dict, an optimiser step, a write
+// through any alias) show in them and autograd still sees such changes, but they hold no
+// reference to skip_weights' own tensor, which torch.utils.swap_tensors would count. Each
+// autograd mode (inference mode, no-grad, grad) has rows of its own. Rows that record
+// gradients for skip_weights (grad mode, requires_grad set) must be views of skip_weights
+// itself: they are made at each call and kept nowhere. While torch records this thread
+// nothing is kept or reused either, so a trace sees every row made from skip_weights.
 //
 // Rows not taken from the cache are made one at a time, when the cascade first needs them and
 // in its order, as the cascade always made them: an error comes at the same point.
@@ -47,7 +51,7 @@ class ShapedRows {
     RowSlot *slot_ = nullptr;
     py::object cached_; // the slot's tuple on a hit
     py::object skip_, shape_, device_;
-    int requires_grad_ = 0;
+    py::object source_; // what new rows are cut from: skip_, or its detached alias when kept
     bool on_cpu_ = false;
     Py_ssize_t count_;
     std::vector<py::object> made_;

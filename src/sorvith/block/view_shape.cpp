@@ -15,6 +15,22 @@ py::object untraced_values(py::handle tensor) {
     return outside_modes([&] { return call_method(tensor, SV_NAME("tolist")); });
 }
 
+// Whether two read-outs of a view_tuple are the same shape: equal values of the same types, so
+// that [1.0, -1.0] (a float tensor, which view() refuses) is not taken for [1, -1].
+bool same_values(py::handle read, py::handle kept) {
+    if (!PyList_CheckExact(read.ptr()) || !PyList_CheckExact(kept.ptr()))
+        return type_of(read).ptr() == type_of(kept).ptr() && equal(read, kept);
+    Py_ssize_t n = PyList_GET_SIZE(read.ptr());
+    if (n != PyList_GET_SIZE(kept.ptr()))
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::handle a = PyList_GET_ITEM(read.ptr(), i), b = PyList_GET_ITEM(kept.ptr(), i);
+        if (type_of(a).ptr() != type_of(b).ptr() || !equal(a, b))
+            return false;
+    }
+    return true;
+}
+
 // The values of a plain tensor with data, from the cache while they are current there.
 py::object values_of(BlockCache *cache, py::handle tensor, bool recorded) {
     bool known = cache->view_source == tensor.ptr() && cache->view_shape;
@@ -28,7 +44,7 @@ py::object values_of(BlockCache *cache, py::handle tensor, bool recorded) {
         // array that shares it), and a read costs about what the checks standing in for it
         // would. The kept list stands while they are equal, and with it the rows made with it.
         values = read_values();
-        if (equal(values, py::handle(cache->view_shape)))
+        if (same_values(values, cache->view_shape))
             return borrow(cache->view_shape);
     } else {
         // Elsewhere a read waits for the device, which is what the cache saves: the version
@@ -79,6 +95,35 @@ py::object origin_of(py::handle fake, py::handle candidate) {
     return py::object();
 }
 
+// A view shape for a meta view_tuple whose values the block never saw. Meta tensors have
+// shapes and no values, and a row's shape matters only for the shapes it gives: -1 at a
+// dimension where `sample` (an output the rows multiply) has the row's width, 1 elsewhere,
+// gives the output shapes any valid values give. Null when the shapes do not tell.
+py::object shape_from_outputs(py::handle view_tuple, py::handle skip_weights,
+                              py::handle sample) {
+    Py_ssize_t rank = as_size(call_method(view_tuple, SV_NAME("dim")));
+    if (rank == 0)
+        return make_int(-1); // what tolist() of a 0-dimensional tensor gives
+    if (rank != 1 || !sample || !PyObject_HasAttr(sample.ptr(), SV_NAME("shape").ptr()))
+        return py::object();
+    Py_ssize_t n = as_size(call_method(view_tuple, SV_NAME("numel")));
+    py::object sizes = attr(sample, SV_NAME("shape"));
+    if (length(sizes) != n)
+        return py::object();
+    py::object all = steal(PySlice_New(nullptr, nullptr, nullptr));
+    py::object row = getitem(getitem(skip_weights, make_int(1)), py::make_tuple(make_int(0), all));
+    Py_ssize_t width = as_size(call_method(row, SV_NAME("numel")));
+    for (Py_ssize_t d = n - 1; d >= 0; --d) {
+        if (as_size(getitem(sizes, d)) != width)
+            continue;
+        py::list shape(n);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(shape.ptr(), i, make_int(i == d ? -1 : 1).release().ptr());
+        return std::move(shape);
+    }
+    return py::object();
+}
+
 [[noreturn]] void unknown_shape(py::handle self, const char *why, const char *advice) {
     py::object name = attr(type_of(self), SV_NAME("__name__"));
     PyErr_Format(PyExc_RuntimeError,
@@ -91,7 +136,7 @@ py::object origin_of(py::handle fake, py::handle candidate) {
 } // namespace
 
 py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
-                      bool recorded) {
+                      py::handle skip_weights, py::handle sample, bool recorded) {
     BlockCache *record = fields(cache);
     // The common case: the tensor read last time, unchanged. Only plain tensors with data are
     // read into the cache, and their version and address tell whether that still holds.
@@ -115,11 +160,13 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
         return values_of(record, tensor, recorded);
 
     py::handle source = record->view_source;
-    if (!source || !is_plain_tensor(source) || is_meta(source))
-        unknown_shape(self, "is on the meta device and the block has seen no values of it",
+    if (source && is_plain_tensor(source) && !is_meta(source))
+        return untraced_values(source);
+    if (py::object shape = shape_from_outputs(tensor, skip_weights, sample))
+        return shape;
+    unknown_shape(self, "is on the meta device and the block has seen no values of it",
                       "Build, load or run the block with a view_tuple that has data before "
                       "moving it to the meta device.");
-    return untraced_values(source);
 }
 
 void remember_view_tuple(py::handle self, py::handle view_tuple) {

@@ -10,7 +10,10 @@
 //   the fake tensor's own mode; a fake made from nothing raises a RuntimeError that says so;
 // - a meta view_tuple: the values of the last real view_tuple the block knew (from its
 //   construction, its loading or its last call), which moving the block to meta does not
-//   change; with none known, a RuntimeError that says so.
+//   change; with none known (a copy, or a block read from a file, moved to meta before any
+//   call), the shape the outputs' shapes call for (-1 where an output has the rows' width),
+//   which gives the output shapes any valid values give; a RuntimeError where they do not
+//   tell.
 // Reading happens with torch's dispatch and function modes set aside, so a trace records no
 // read of a buffer.
 #pragma once
@@ -19,9 +22,11 @@
 
 namespace sorvith::block {
 
-// `cache` is the block's (block_cache.h).
-// `recorded`: whether torch records this thread (recording.h).
-py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple, bool recorded);
+// `cache` is the block's (block_cache.h); `sample` is an output the rows multiply (only read
+// for a meta view_tuple of unknown values). `recorded`: whether torch records this thread
+// (recording.h).
+py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
+                      py::handle skip_weights, py::handle sample, bool recorded);
 
 // Keeps `view_tuple` as the block's source of its view shape (its values are read at the
 // first call that needs them).
