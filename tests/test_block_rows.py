@@ -3,10 +3,15 @@ skip_weights and view_tuple, whatever changed since the last one and under which
 mode, with results and gradients bit-identical to the cascade written out."""
 
 import copy
+import pickle
+import threading
 
 import pytest
 import torch
 import torch.nn as nn
+from torch._subclasses.fake_tensor import FakeTensorMode
+from torch.fx.experimental.proxy_tensor import make_fx
+from torch.utils._python_dispatch import TorchDispatchMode
 
 from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
@@ -236,3 +241,148 @@ def test_steps_replaced_on_the_instance_or_in_a_subclass_are_called(kind, where)
     with torch.no_grad():
         torch.testing.assert_close(block(x), written_out(block, x), rtol=0, atol=0)
     assert calls == [("forward", 0), ("forward", 1), ("pre",)]
+
+
+def swapping(conversion):
+    """The conversion with torch's module conversion swapping tensors rather than data."""
+    def run(block):
+        torch.__future__.set_swap_module_params_on_conversion(True)
+        try:
+            conversion(block)
+        finally:
+            torch.__future__.set_swap_module_params_on_conversion(False)
+    return run
+
+
+def reload(block, **options):
+    block.load_state_dict({k: v.clone() for k, v in block.state_dict().items()}, **options)
+
+
+CONVERSIONS = {  # what torch does to a plain module, done to a block that has run
+    "swap_tensors skip": lambda b: torch.utils.swap_tensors(
+        b.skip_weights, nn.Parameter(torch.randn_like(b.skip_weights))),
+    "swap_tensors view": lambda b: torch.utils.swap_tensors(b.view_tuple, torch.tensor([-1, 1])),
+    "double": lambda b: b.double(),
+    "double swapping": swapping(lambda b: b.double()),
+    "half swapping": swapping(lambda b: b.half()),
+    "to swapping": swapping(lambda b: b.to(torch.float64)),
+    "load_state_dict swapping": swapping(reload),
+    "load_state_dict assign": lambda b: reload(b, assign=True),
+    "to_empty": lambda b: (lambda saved: (b.to_empty(device="cpu"), b.load_state_dict(saved)))(
+        copy.deepcopy(b.state_dict())),
+    "share_memory": lambda b: b.share_memory(),
+}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("conversion", CONVERSIONS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_torch_conversions_work_after_any_call(kind, conversion, mode):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    with MODES[mode]():
+        block(x)
+    CONVERSIONS[conversion](block)
+    x = x.to(block.layer_array[0].weight.dtype)
+    with MODES[mode]():
+        got = block(x)
+        with torch.no_grad():
+            want = written_out(block, x)
+    assert got.dtype == want.dtype and torch.equal(got, want)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_block_that_ran_pickles_as_one_that_never_did(kind):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    before = pickle.dumps(block)
+    for mode in MODES.values():
+        with mode():
+            block(x)
+    assert pickle.dumps(block) == before
+    with torch.no_grad():
+        assert torch.equal(pickle.loads(before)(x), written_out(block, x))
+
+
+def list_skip_block(kind):
+    """A block whose skip_weights is a ParameterList of (count, WIDTH) entries."""
+    block = make_block(kind)
+    rows = nn.ParameterList([nn.Parameter(w.detach().clone()) for w in block.skip_weights])
+    del block.skip_weights
+    block.skip_weights = rows
+    return block
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("kind", KINDS)
+def test_skip_weights_held_in_a_parameter_list(kind, mode):
+    block, x = list_skip_block(kind), torch.randn(WIDTH, 3)
+    with MODES[mode]():
+        got = [block(x) for _ in range(2)]
+        with torch.no_grad():
+            want = written_out(block, x)
+    assert all(torch.equal(g, want) for g in got)
+    if mode == "grad":
+        got[0].sum().backward()
+        assert all(w.grad is not None for w in block.skip_weights[1:])
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_float_view_tuple_fails_as_view_does(kind):
+    block, x = make_block(kind), torch.randn(WIDTH, 3)
+    with torch.no_grad():
+        block(x)
+        block.view_tuple.data = block.view_tuple.data.float()
+        with pytest.raises(TypeError, match="view"):
+            block(x)
+
+
+class CountingMode(TorchDispatchMode):  # a user's operation counter
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        return func(*args, **(kwargs or {}))
+
+
+class DefaultDevice:
+    def __enter__(self):
+        torch.set_default_device("cpu")
+
+    def __exit__(self, *exc):
+        torch.set_default_device(None)
+
+
+def fake_call(block, x):
+    with FakeTensorMode(allow_non_fake_inputs=True) as mode:
+        block(mode.from_tensor(x))
+
+
+THREAD_CONTEXTS = {  # context, whether the steps run on threads
+    "device context": (lambda block, x: run_in(torch.device("cpu"), block, x), True),
+    "default device": (lambda block, x: run_in(DefaultDevice(), block, x), True),
+    "user dispatch mode": (lambda block, x: run_in(CountingMode(), block, x), True),
+    "jit.trace": (lambda block, x: torch.jit.trace(block, (x,), check_trace=False), False),
+    "fake tensors": (fake_call, False),
+    "make_fx": (lambda block, x: make_fx(block)(x), False),
+}
+
+
+def run_in(context, block, x):
+    with context:
+        got = block(x)
+    assert torch.equal(got, written_out(block, x))
+
+
+@pytest.mark.filterwarnings("ignore::torch.jit.TracerWarning", "ignore::DeprecationWarning")
+@pytest.mark.parametrize("context", THREAD_CONTEXTS)
+@pytest.mark.parametrize("kind", KINDS[:2])
+def test_threads_run_unless_torch_traces(kind, context, monkeypatch):
+    block, x, made = make_block(kind), torch.randn(WIDTH, 3), []
+    module = slim_load if kind == "cleaned" else network_svp
+
+    def counted(**kwargs):
+        made.append(kwargs["target"].__name__)
+        return threading.Thread(**kwargs)
+
+    monkeypatch.setattr(module, "Thread", counted)
+    monkeypatch.setattr(module, "doing_threading", True)
+    call, threaded = THREAD_CONTEXTS[context]
+    with torch.no_grad():
+        call(block, x)
+    assert made == (["process_and_forward"] * 2 + ["process_and_pre"] if threaded else [])

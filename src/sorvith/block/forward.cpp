@@ -151,7 +151,8 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
                     py::object view_tuple = member(self, SV_NAME("view_tuple"));
                     py::object cache = cache_of(self);
                     bool recorded = recording();
-                    py::object shape = view_shape(self, cache, view_tuple, recorded);
+                    py::object shape = view_shape(self, cache, view_tuple, skip_weights,
+                                                  getitem(outputs, q), recorded);
                     rows.emplace(cache, skip_weights, shape, count, recorded);
                 }
                 py::object row = rows->row(p, q);
@@ -195,13 +196,13 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
 
     py::object switch_ = global(module, SV_NAME("doing_threading"));
     bool first = truth(switch_);
-    // While torch records this thread (a trace, fake tensors), steps on other threads would
-    // escape it: they run here instead, as in sequential mode.
-    int recorded = -1; // not asked yet
+    // While torch traces this thread (or runs it on fake tensors), steps on other threads
+    // would escape the trace: they run here instead, as in sequential mode.
+    int traced = -1; // not asked yet
     auto may_thread = [&] {
-        if (recorded < 0)
-            recorded = recording();
-        return recorded == 0;
+        if (traced < 0)
+            traced = tracing();
+        return traced == 0;
     };
     auto threaded = [&](bool is_first) {
         bool value = is_first || !rules.retest_threading

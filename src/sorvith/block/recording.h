@@ -1,13 +1,23 @@
-// Whether torch is recording or redirecting what runs on the calling thread: torch.jit.trace,
-// or any dispatch or function mode (torch.export and torch.onnx.export, fake tensors, make_fx,
-// a torch.device context, operation counters). All of these are per thread, so while one is
-// active a block runs its steps on the calling thread and reads only what a trace may see.
+// What torch does on the calling thread besides running operations: whether it records them
+// (a trace) or runs them on stand-ins (fake tensors), and whether any mode intercepts them.
+// All of these are per thread.
 #pragma once
 
 #include "host/common.h"
 
 namespace sorvith::block {
 
+// torch traces this thread or runs it on fake tensors: torch.jit.trace, FX symbolic tracing,
+// or one of torch's own tracing dispatch modes (fake tensors, make_fx's proxy mode,
+// functionalization), which torch.export and torch.onnx.export run under. Steps on other
+// threads would escape such a trace, so a block runs them on the calling thread meanwhile.
+// A torch.device context, a default device or a user's own mode is no trace: threads run.
+bool tracing();
+
+// tracing(), or any dispatch or function mode other than a torch.device context (which only
+// sets where new tensors are made) intercepts operations on this thread: a block then keeps
+// and reuses nothing, so the mode sees every operation the cascade makes, and reads what it
+// needs of buffers with the modes set aside.
 bool recording();
 
 // torch._C, as imported.
