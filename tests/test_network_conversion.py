@@ -71,6 +71,14 @@ def save_converted(net, cycles, path):
 
 
 CYCLES = {"conv": 0, "blocks.0": 3, "gru": 4, "head": 1}
+CONV_CYCLES = dict(CYCLES, conv=2)
+
+
+def case(name, edits, expected=None, cycles=CYCLES):
+    """A file saved with `cycles`, then `edits` (key: new tensor, a function of the saved one,
+    or None to drop it); `expected` is None (loads and runs), a ValueError message or a
+    KeyError."""
+    return pytest.param(cycles, edits, expected, id=name)
 
 
 class TestConvertNetwork:
@@ -243,42 +251,89 @@ class TestLoadNvrModel:
         # Every block's entries are read before any block is rebuilt.
         assert [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)] == [1, 1, 1, 1]
 
-    @pytest.mark.parametrize("key, value, message", [
-        ("blocks.0.num_cycles", torch.tensor(7), "'blocks.0.num_cycles' = 7 makes 5 layer_array "
-         "entries, but the file holds no 'blocks.0.layer_array.3.' keys"),
-        ("head.num_cycles", torch.tensor(-2), r"'head.layer_array.1.\w+' is beyond the 1 "
-         "layer_array entries that 'head.num_cycles' = -2 makes"),
-        ("gru.skip_weights", torch.zeros(4, 4, 5), r"'gru.skip_weights' has shape \(4, 4, 5\), but "
-         r"a block of 3 layer_array entries needs \(3, 3, width\)"),
-        ("conv.skip_weights", torch.zeros(2, 2, 3), r"needs \(1, 1, width\) or \(0, 0, width\)"),
-        ("head.view_tuple", torch.tensor([2, -1]), r"'head.view_tuple' must be one-dimensional "
-         r"whole numbers, each -1 or 1, with at most one -1; it is \[2, -1\]"),
-        ("head.view_tuple", torch.tensor([-1, -1]), r"it is \[-1, -1\]"),
-        ("head.view_tuple", torch.tensor([[1, -1]]), r"it is of shape \(1, 2\)"),
-        ("head.view_tuple", torch.tensor([1.0, -1.0]), "it is of dtype torch.float32"),
-        ("gru.module_id", torch.zeros(2, 3, dtype=torch.long),
-         r"'gru.module_id' must have one dimension; it has shape \(2, 3\)"),
-        ("blocks.0.layer_array.1.weight", torch.zeros(0), r"'blocks.0.layer_array.1.weight' has "
-         r"shape \(0,\), but layer_array entry 1 of 'blocks.0' holds \(8, 48\) there"),
-        ("blocks.0.layer_array.2.extra", torch.zeros(1),
-         "'blocks.0.layer_array.2.extra' is not a key of layer_array entry 2 of 'blocks.0'"),
-        ("blocks.0.layer_array.1.bias", None,
-         "the file holds no 'blocks.0.layer_array.1.bias', which layer_array entry 1"),
-        ("blocks.0.layer_array.01.bias", torch.zeros(8),
-         "'blocks.0.layer_array.01.bias' names no layer_array entry of 'blocks.0'"),
+    @pytest.mark.parametrize("cycles, edits, expected", [
+        # Files the check accepts: they load, run and give the saved network's outputs.
+        case("0-d view_tuple", {"head.view_tuple": torch.tensor(-1)}),
+        case("view_tuple with the width", {"head.view_tuple": torch.tensor([1, 2]),
+                                           "conv.view_tuple": torch.tensor([1, 3, 1, 1])},
+             cycles=CONV_CYCLES),
+        case("skip rows and columns never read", {"gru.skip_weights": lambda w: torch.cat(
+            [torch.cat([w, torch.randn(3, 1, 5)], 1), torch.randn(1, 4, 5)])}),
+        case("skip without the unread column", {"gru.skip_weights": lambda w: w[:, :2]}),
+        case("one entry reads no skip row", {"conv.skip_weights": torch.zeros(2, 2, 3),
+                                             "conv.view_tuple": torch.tensor([1.5])}),
+        case("module_id of any shape", {"gru.module_id": torch.zeros(2, 3, dtype=torch.long)}),
+        # Files the check refuses with a ValueError naming the file and the key.
+        case("cycles without entries", {"blocks.0.num_cycles": torch.tensor(7)},
+             "'blocks.0.num_cycles' = 7 makes 5 layer_array entries, but the file holds no "
+             "'blocks.0.layer_array.3.' keys"),
+        case("entries without cycles", {"head.num_cycles": torch.tensor(-2)},
+             r"'head.layer_array.1.\w+' is beyond the 1 layer_array entries that "
+             "'head.num_cycles' = -2 makes"),
+        case("skip row short", {"gru.skip_weights": torch.zeros(2, 3, 5)},
+             r"'gru.skip_weights' has shape \(2, 3, 5\), but the cascade of a block of 3 "
+             r"layer_array entries reads skip_weights\[p\]\[q, :\] for q < p < 3, which needs "
+             r"at least \(3, 2, width\) with width >= 1"),
+        case("skip column short", {"gru.skip_weights": torch.zeros(3, 1, 5)}, r"\(3, 1, 5\), but"),
+        case("skip rows empty", {"gru.skip_weights": torch.zeros(3, 3, 0)}, r"\(3, 3, 0\), but"),
+        case("skip of two dimensions", {"gru.skip_weights": torch.zeros(3, 3)}, r"\(3, 3\), but"),
+        case("view product", {"head.view_tuple": torch.tensor([2, 2])},
+             r"'head.view_tuple' is \[2, 2\], which cannot view a skip-weight row of 2 values"),
+        case("view of two -1", {"head.view_tuple": torch.tensor([-1, -1])}, r"is \[-1, -1\], which"),
+        case("view with 0", {"head.view_tuple": torch.tensor([0, -1])}, r"is \[0, -1\], which"),
+        case("view nested", {"head.view_tuple": torch.tensor([[1, -1]])},
+             r"'head.view_tuple' must be whole numbers, the shape each skip-weight row is viewed "
+             r"to; it is \[\[1, -1\]\], of shape \(1, 2\) and dtype torch.int64"),
+        case("view of floats", {"head.view_tuple": torch.tensor([1.0, -1.0])},
+             "and dtype torch.float32"),
+        case("view of bools", {"head.view_tuple": torch.tensor([True])}, "and dtype torch.bool"),
+        case("conv view short", {"conv.view_tuple": torch.tensor([1, -1, 1])},
+             r"'conv.view_tuple' is \[1, -1, 1\], of length 3, but the outputs of 'conv' have 4 "
+             r"dimensions, as its weight 'conv.layer_array.0.weight' has", cycles=CONV_CYCLES),
+        case("conv view 0-d", {"conv.view_tuple": torch.tensor(-1)}, "of length 1, but",
+             cycles=CONV_CYCLES),
+        case("entry shape", {"blocks.0.layer_array.1.weight": torch.zeros(0)},
+             r"'blocks.0.layer_array.1.weight' has shape \(0,\), but layer_array entry 1 of "
+             r"'blocks.0' holds \(8, 48\) there"),
+        case("entry key extra", {"blocks.0.layer_array.2.extra": torch.zeros(1)},
+             "'blocks.0.layer_array.2.extra' is not a key of layer_array entry 2 of 'blocks.0'"),
+        case("entry key missing", {"blocks.0.layer_array.1.bias": None},
+             "the file holds no 'blocks.0.layer_array.1.bias', which layer_array entry 1"),
+        case("entry index", {"blocks.0.layer_array.01.bias": torch.zeros(8)},
+             "'blocks.0.layer_array.01.bias' names no layer_array entry of 'blocks.0'"),
+        # Keys are looked up for every block (blocks.0, conv, gru, head) before any value is
+        # checked, each block's in the order the rebuild reads them.
+        case("missing key after a bad value", {"blocks.0.view_tuple": torch.tensor([2, 2]),
+                                               "head.skip_weights": None},
+             KeyError("head.skip_weights")),
+        case("first missing key of a block", {"head.view_tuple": None, "head.module_id": None,
+                                              "head.skip_weights": None},
+             KeyError("head.skip_weights")),
+        case("first block's missing key", {"gru.num_cycles": None, "blocks.0.view_tuple": None},
+             KeyError("blocks.0.view_tuple")),
     ])
-    def test_entries_that_disagree_are_refused_before_any_block_changes(
-            self, tmp_path, key, value, message):
+    def test_check_before_any_block_changes(self, tmp_path, cycles, edits, expected):
         configure()
         path = tmp_path / "net.safetensors"
-        _, state = save_converted(Net(), CYCLES, path)
-        if value is None:
-            del state[key]
-        else:
-            state[key] = value
+        source, state = save_converted(Net(), cycles, path)
+        for key, value in edits.items():
+            if value is None:
+                del state[key]
+            else:
+                state[key] = value(state[key]).contiguous() if callable(value) else value
         save_file(state, str(path))
         net = Net()
-        with pytest.raises(ValueError, match=re.escape(str(path)) + ": .*" + message):
+        if expected is None:
+            loaded = NS.load_nvr_model(net, str(path))
+            x = torch.randn(4, 2, 4, 4)
+            with torch.no_grad():
+                torch.testing.assert_close(loaded(x), source(x), rtol=0, atol=0)
+            return
+        if isinstance(expected, KeyError):
+            error, message = KeyError, re.escape(repr(expected.args[0]))
+        else:
+            error, message = ValueError, re.escape(str(path)) + ": .*" + expected
+        with pytest.raises(error, match=message):
             NS.load_nvr_model(net, str(path))
         assert [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)] == [1, 1, 1, 1]
 

@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import shutil
 import stat
 import subprocess
@@ -9,6 +10,7 @@ import sys
 import tempfile
 import types
 import warnings
+import zipfile
 
 import pytest
 import safetensors.torch
@@ -212,8 +214,9 @@ def test_new_file_is_written_apart_and_takes_the_old_ones_place(
     assert saved_state(mode, str(path)).keys() == net.state_dict().keys()
 
 
-def test_link_at_the_path_is_kept_and_its_file_replaced(tmp_path):
-    use_mode("safetensors")
+@pytest.mark.parametrize("mode", ["safetensors", "torch"])
+def test_link_at_the_path_is_kept_and_its_file_replaced(tmp_path, mode):
+    use_mode(mode)
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     (elsewhere / "real.pt").write_bytes(b"an older file")
@@ -225,7 +228,12 @@ def test_link_at_the_path_is_kept_and_its_file_replaced(tmp_path):
     assert os.path.islink(folder / "net_nvr.pt") and os.listdir(folder) == ["net_nvr.pt"]
     assert os.listdir(elsewhere) == ["real.pt"]
     assert stat.S_IMODE((elsewhere / "real.pt").stat().st_mode) == 0o604
-    assert "fc.skip_weights" in safetensors.torch.load_file(elsewhere / "real.pt")
+    assert "fc.skip_weights" in saved_state(mode, elsewhere / "real.pt")
+    if mode == "torch":  # the archive is named after the path given, as torch.save names it
+        torch.save(nn.Linear(1, 1), tmp_path / "net_nvr.pt")
+        prefixes = [{n.split("/")[0] for n in zipfile.ZipFile(p).namelist()}
+                    for p in (elsewhere / "real.pt", tmp_path / "net_nvr.pt")]
+        assert prefixes[0] == prefixes[1] == {"net_nvr"}
 
 
 def test_folder_at_the_path_gives_the_writers_own_error(tmp_path):
@@ -305,27 +313,43 @@ def test_folder_that_refuses_chmod_keeps_no_work_folder(tmp_path, monkeypatch):
     assert "fc.skip_weights" in safetensors.torch.load_file(tmp_path / "net_nvr.pt")
 
 
+@pytest.mark.parametrize("umask, earlier", [(0o222, None), (0o777, None), (0o777, 0o644)],
+                         ids=["no write bit", "no bits", "no bits, over a file"])
 @pytest.mark.parametrize("mode", MODES)
-def test_save_under_a_umask_without_the_owners_write_bit(mode):
-    """Such a umask makes read-only files and folders: the writer alone still writes its
-    file, so the save must too."""
+def test_save_under_a_umask_without_the_owners_bits(mode, umask, earlier):
+    """Such a umask makes files and folders that their owner cannot write (or read): the writer
+    alone still writes its file, over an earlier one too, so the save must. The file ends with
+    the bits the writer alone gives it, or those of the file it replaces."""
     use_mode(mode)
     net = small()
     folder = tempfile.mkdtemp()  # in the shared temporary folder, where "nobody" may write
+    path = os.path.join(folder, "net_nvr.pt")
     try:
         utils_svp.sv_save_net(net, folder, "warm")  # every import done before dropping rights
         os.remove(os.path.join(folder, "warm_nvr.pt"))
         os.chmod(folder, 0o777)
+        if earlier is not None:
+            with open(path, "wb") as f:
+                f.write(b"an older file")
+            os.chmod(path, earlier)
 
         def save():
-            os.umask(0o222)
+            os.umask(umask)
             utils_svp.sv_save_net(net, folder, "net")
 
         as_unprivileged_user(save)
         assert os.listdir(folder) == ["net_nvr.pt"]
+        expected = earlier
+        if expected is None:
+            previous = os.umask(umask)
+            try:
+                expected = writers_own_mode(mode, pathlib.Path(folder, "own"))
+            finally:
+                os.umask(previous)
+            shutil.rmtree(os.path.join(folder, "own"))
+        assert stat.S_IMODE(os.stat(path).st_mode) == expected
         net = utils_svp.clean_net(UNV.deep_copy_nvr(net))
-        assert saved_state(mode, os.path.join(folder, "net_nvr.pt")).keys() == (
-            net.state_dict().keys())
+        assert saved_state(mode, path).keys() == net.state_dict().keys()
     finally:
         shutil.rmtree(folder)
 

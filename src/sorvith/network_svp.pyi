@@ -46,8 +46,11 @@ def load_nvr_model(net: nn.Module, filename: str | os.PathLike[str]) -> nn.Modul
     safetensors file ``filename`` that ``utils_svp.sv_save_net`` wrote into it.
 
     Returns the converted, loaded network. Exits the process if ``net`` holds no
-    convertible module. Raises ``ValueError``, naming the key and the file, before any block
-    is rebuilt when a block's entries in the file disagree with each other or with the block.
+    convertible module. Before any block is rebuilt, raises ``KeyError`` for the first
+    missing block entry (``.num_cycles``, ``.skip_weights``, ``.module_id``, ``.view_tuple``,
+    blocks in order), then ``ValueError``, naming the key and the file, when a block's entries
+    disagree with each other or with the block so that the rebuild or the first forward call
+    would fail, or when ``view_tuple`` is not as long as a convolution's output rank.
     """
 
 class NVROptimizedModule(nn.Module):

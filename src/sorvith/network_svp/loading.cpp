@@ -29,7 +29,9 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
     // A block reachable under two names (an alias attribute, a shared layer) is listed once per
     // name; it is one module with one saved state, so it is rebuilt once. Rebuilding it again
     // would double its dendrite copies and the strict load below would refuse the file.
-    // Every block's entries are read and checked before the first block changes.
+    // Every block's entries are looked up, then checked, before the first block changes: a key
+    // missing in any block is reported as the KeyError of its lookup, ahead of a value refused
+    // in an earlier block.
     SavedFile file(module, state_dict, borrow(filename));
     std::vector<SavedBlock> blocks;
     for (py::handle m : optimized) {
@@ -37,8 +39,10 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         for (const SavedBlock &done : blocks)
             seen = seen || done.block.ptr() == m.ptr();
         if (!seen)
-            blocks.push_back(file.read_block(m, companion::get_module_base_name(module, m)));
+            blocks.push_back(file.read_keys(m, companion::get_module_base_name(module, m)));
     }
+    for (SavedBlock &saved : blocks)
+        file.check_values(saved);
     for (const SavedBlock &saved : blocks) {
         const py::object &m = saved.block;
         if (greater(saved.cycles, make_int(0)))

@@ -72,15 +72,23 @@ void SavedFile::refuse(const char *pattern, py::handle values) {
     throw py::error_already_set();
 }
 
-SavedBlock SavedFile::read_block(py::handle block, py::handle prefix) {
+SavedBlock SavedFile::read_keys(py::handle block, py::handle prefix) {
     auto saved = [&](const char *suffix) {
         return getitem(state_dict_, add(prefix, py::str(suffix)));
     };
     SavedBlock result;
     result.block = borrow(block.ptr());
     result.prefix = borrow(prefix.ptr());
+    result.num_cycles = saved(".num_cycles");
+    result.skip_weights = saved(".skip_weights");
+    result.module_id = saved(".module_id");
+    result.view_tuple = saved(".view_tuple");
+    return result;
+}
+
+void SavedFile::check_values(SavedBlock &result) {
     result.cycles =
-        steal(PyNumber_Long(call_method(saved(".num_cycles"), SV_NAME("item")).ptr()));
+        steal(PyNumber_Long(call_method(result.num_cycles, SV_NAME("item")).ptr()));
     // One entry for the module itself and one copy per two cycles, rounded up.
     if (greater(result.cycles, make_int(0))) {
         py::object copies = steal(PyNumber_FloorDivide(
@@ -92,19 +100,19 @@ SavedBlock SavedFile::read_block(py::handle block, py::handle prefix) {
         result.entries = overflow || n >= PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX
                                                          : static_cast<Py_ssize_t>(n) + 1;
     }
-    result.skip_shape = attr(saved(".skip_weights"), SV_NAME("shape"));
-    result.module_id = saved(".module_id");
-    result.view_tuple = saved(".view_tuple");
-    py::object first = getitem(attr(block, SV_NAME("layer_array")), make_int(0));
+    result.skip_shape = attr(result.skip_weights, SV_NAME("shape"));
+    py::object first = getitem(attr(result.block, SV_NAME("layer_array")), make_int(0));
     py::dict keep_vars;
     keep_vars["keep_vars"] = py::bool_(true);
     result.layer_state = call_with(attr(first, SV_NAME("state_dict")), py::tuple(), keep_vars);
 
     check_entries(result);
+    // The cascade reads skip_weights and view_tuple only to add one position's output into a
+    // later one's: a block of one entry reads neither, whatever they hold.
+    if (result.entries < 2)
+        return;
     check_skip_shape(result);
     check_view_tuple(result);
-    check_module_id(result);
-    return result;
 }
 
 void SavedFile::check_entries(const SavedBlock &saved) {
@@ -176,68 +184,106 @@ void SavedFile::check_entries(const SavedBlock &saved) {
     }
 }
 
-void SavedFile::check_skip_shape(const SavedBlock &saved) {
+void SavedFile::check_skip_shape(SavedBlock &saved) {
+    // The cascade of L entries reads the rows skip_weights[p][q, :] for q < p < L: at least L
+    // receiving positions and L - 1 contributing ones; the row is everything after them, and
+    // has values to view. Rows and columns beyond those are never read.
     py::object shape = steal(PySequence_Tuple(saved.skip_shape.ptr()));
-    bool fits = false;
-    if (length(shape) == 3) {
-        Py_ssize_t rows = as_size(getitem(shape, 0)), columns = as_size(getitem(shape, 1));
-        Py_ssize_t width = as_size(getitem(shape, 2));
-        // A block without dendrites reads no weight; its file may hold none.
-        fits = rows == columns && width >= 1 &&
-               (rows == saved.entries || (saved.entries == 1 && rows == 0));
+    Py_ssize_t count = length(shape);
+    long long width = 0;
+    if (count >= 3 && as_size(getitem(shape, 0)) >= saved.entries &&
+        as_size(getitem(shape, 1)) >= saved.entries - 1) {
+        width = 1;
+        for (Py_ssize_t i = 2; i < count && width > 0; ++i) {
+            long long size = as_size(getitem(shape, i));
+            // The sizes of a tensor with no values may multiply beyond any integer: it has none.
+            if (size == 0 || __builtin_mul_overflow(width, size, &width))
+                width = 0;
+        }
     }
-    if (!fits && saved.entries == 1)
-        refuse("%s: '%s.skip_weights' has shape %s, but a block of 1 layer_array entry needs "
-               "(1, 1, width) or (0, 0, width)",
-               py::make_tuple(filename_, saved.prefix, text(shape)));
-    if (!fits)
-        refuse("%s: '%s.skip_weights' has shape %s, but a block of %d layer_array entries needs "
-               "(%d, %d, width)",
+    if (width < 1)
+        refuse("%s: '%s.skip_weights' has shape %s, but the cascade of a block of %d "
+               "layer_array entries reads skip_weights[p][q, :] for q < p < %d, which needs at "
+               "least (%d, %d, width) with width >= 1",
                py::make_tuple(filename_, saved.prefix, text(shape), make_int(saved.entries),
-                              make_int(saved.entries), make_int(saved.entries)));
+                              make_int(saved.entries), make_int(saved.entries),
+                              make_int(saved.entries - 1)));
+    saved.row_width = width;
+}
+
+long long SavedFile::output_rank(const SavedBlock &saved) {
+    // A convolution's output has its weight's rank (a batch, the channels and one dimension
+    // per kernel dimension). A Linear's has its input's, which the file does not show; other
+    // modules' outputs are left to the module.
+    py::object nn = attr(global(module_, SV_NAME("torch")), SV_NAME("nn"));
+    py::object first = getitem(attr(saved.block, SV_NAME("layer_array")), make_int(0));
+    bool convolution = false;
+    for (const char *name : {"Conv1d", "Conv2d", "Conv3d", "ConvTranspose1d", "ConvTranspose2d",
+                             "ConvTranspose3d"})
+        convolution = convolution || is_instance(first, attr(nn, py::str(name)));
+    if (!convolution)
+        return -1;
+    py::object key = add(saved.prefix, py::str(".layer_array.0.weight"));
+    if (!contains(state_dict_, key))
+        return -1;
+    return dims(getitem(state_dict_, key));
 }
 
 void SavedFile::check_view_tuple(const SavedBlock &saved) {
+    // Each row is viewed with view_tuple.tolist(): an int for a 0-dimensional tensor, else a
+    // list, which view takes when it holds ints (no bools, floats or nested lists) with at most
+    // one -1, no other negative size, and sizes that multiply to the row's width (or divide it,
+    // with a -1).
     const py::object &view = saved.view_tuple;
-    const char *problem = nullptr;
-    py::object shown;
-    if (dims(view) != 1) {
-        problem = "of shape %s";
-        shown = shape_text(attr(view, SV_NAME("shape")));
-    } else if (truth(call_method(view, SV_NAME("is_floating_point"))) ||
-               truth(call_method(view, SV_NAME("is_complex"))) ||
-               attr(view, SV_NAME("dtype")).ptr() ==
-                   attr(global(module_, SV_NAME("torch")), SV_NAME("bool")).ptr()) {
-        problem = "of dtype %s";
-        shown = text(attr(view, SV_NAME("dtype")));
-    } else {
-        py::object values = call_method(view, SV_NAME("tolist"));
-        int minus_ones = 0;
-        for (py::handle value : values) {
-            bool minus_one = equal(value, make_int(-1));
-            minus_ones += minus_one;
-            if ((!minus_one && !equal(value, make_int(1))) || minus_ones > 1) {
-                problem = "%s";
-                shown = length(values) <= 8
-                            ? text(values)
-                            : format("a list of %d entries, one of them %s",
-                                     py::make_tuple(make_int(length(values)), value));
-                break;
-            }
+    py::object values = call_method(view, SV_NAME("tolist"));
+    bool scalar = !PyList_Check(values.ptr());
+    py::object sizes = scalar ? py::object(list_of(values)) : values;
+    auto shown = [&] {
+        Py_ssize_t n = length(sizes);
+        return n <= 8 || scalar ? text(values)
+                                : format("a list of %d entries", py::make_tuple(make_int(n)));
+    };
+    auto whole = [](py::handle value) {
+        return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
+    };
+    for (py::handle value : sizes)
+        if (!whole(value))
+            refuse("%s: '%s.view_tuple' must be whole numbers, the shape each skip-weight row "
+                   "is viewed to; it is %s, of shape %s and dtype %s",
+                   py::make_tuple(filename_, saved.prefix, shown(),
+                                  shape_text(attr(view, SV_NAME("shape"))),
+                                  text(attr(view, SV_NAME("dtype")))));
+    const long long width = saved.row_width;
+    long long product = 1;
+    int unknown = 0;
+    bool fits = true;
+    for (py::handle value : sizes) {
+        int overflow = 0;
+        long long size = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (size == -1 && PyErr_Occurred())
+            throw py::error_already_set();
+        if (!overflow && size == -1) {
+            fits = ++unknown <= 1;
+        } else {
+            // A size of 0, below -1 or past the width leaves no product equal to the width.
+            fits = !overflow && size >= 1 && size <= width / product;
+            product *= fits ? size : 1;
         }
+        if (!fits)
+            break;
     }
-    if (problem)
-        refuse("%s: '%s.view_tuple' must be one-dimensional whole numbers, each -1 or 1, with "
-               "at most one -1; it is %s",
-               py::make_tuple(filename_, saved.prefix,
-                              format(problem, py::make_tuple(shown))));
-}
+    fits = fits && (unknown ? width % product == 0 : product == width);
+    if (!fits)
+        refuse("%s: '%s.view_tuple' is %s, which cannot view a skip-weight row of %d values",
+               py::make_tuple(filename_, saved.prefix, shown(), make_int(width)));
 
-void SavedFile::check_module_id(const SavedBlock &saved) {
-    if (dims(saved.module_id) != 1)
-        refuse("%s: '%s.module_id' must have one dimension; it has shape %s",
-               py::make_tuple(filename_, saved.prefix,
-                              shape_text(attr(saved.module_id, SV_NAME("shape")))));
+    long long rank = output_rank(saved);
+    Py_ssize_t view_rank = length(sizes);
+    if (rank >= 0 && view_rank != rank)
+        refuse("%s: '%s.view_tuple' is %s, of length %d, but the outputs of '%s' have %d "
+               "dimensions, as its weight '%s.layer_array.0.weight' has",
+               py::make_tuple(filename_, saved.prefix, shown(), make_int(view_rank),
+                              saved.prefix, make_int(rank), saved.prefix));
 }
 
 py::object SavedFile::narrowed(py::handle net, const std::vector<SavedBlock> &blocks) {

@@ -42,21 +42,25 @@ void remove_work_folder(py::handle os, py::handle work) {
 }
 
 // A new, private folder beside `landing` (made by mkdir, which fails rather than reuse a name)
-// and the path of a file of the same name inside it: writers that put the file's name into the
-// file (torch.save names its archive after it) write what they would write at `landing`. The
-// folder's name is the file's own with a random part and ".partial" added: visible, so that
-// what a process killed mid-save leaves is not hidden, and not taken for a saved network.
+// and the path of a file named `name` inside it, `name` being the last part of the path the
+// caller gave: writers that put the file's name into the file (torch.save names its archive
+// after it) write what they would write at that path, also when a link there sends the file
+// elsewhere under another name. The folder's name is the landing file's own with a random part
+// and ".partial" added: visible, so that what a process killed mid-save leaves is not hidden,
+// and not taken for a saved network.
 // Null handles when the folder takes no new entry, or no change of its bits (then it is
 // removed again).
-std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle landing) {
+std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle landing,
+                                                   py::handle name) {
     py::object os_path = attr(os, SV_NAME("path"));
     py::object folder = call_method(os_path, SV_NAME("dirname"), landing);
     py::object base = call_method(os_path, SV_NAME("basename"), landing);
     for (int attempt = 0; attempt < name_attempts; ++attempt) {
         py::object random = call_method(call_method(os, SV_NAME("urandom"), make_int(6)),
                                         SV_NAME("hex"));
-        py::object name = concat({base, py::str("."), random, py::str(".partial")});
-        py::object work = call_method(os_path, SV_NAME("join"), folder, name);
+        py::object work = call_method(
+            os_path, SV_NAME("join"), folder,
+            concat({base, py::str("."), random, py::str(".partial")}));
         try {
             call_method(os, SV_NAME("mkdir"), work, make_int(0700));
         } catch (py::error_already_set &error) {
@@ -70,7 +74,7 @@ std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle lan
             // mkdir's mode passes through the umask, which may take the owner's own write
             // bit; the writer must be able to make its file here, as in the file's folder.
             call_method(os, SV_NAME("chmod"), work, make_int(0700));
-            return {work, call_method(os_path, SV_NAME("join"), work, base)};
+            return {work, call_method(os_path, SV_NAME("join"), work, name)};
         } catch (py::error_already_set &error) {
             {
                 HandledException handling(error.value());
@@ -97,17 +101,45 @@ void sync_path(py::handle os, py::handle path, const char *flags) {
     call_method(os, SV_NAME("close"), fd);
 }
 
-// The new file is synced through a descriptor of its own: the writer has closed its own, and
-// may have put another file at the path (some writers rename their own new file). A file the
-// umask made read-only is synced through a read-only descriptor (enough where fsync allows it).
-void sync_file(py::handle os, py::handle path) {
+// Gives the new file its final permission bits (`permissions`, or the writer's own when null)
+// and syncs it, bits included, through a descriptor of its own: the writer has closed its own,
+// and may have put another file at the path (some writers rename their own new file). Opening
+// it needs the owner's read bit (read and write, where fsync asks for a writable descriptor),
+// which a umask or the replaced file's bits may lack: the bits are widened for the open and
+// set to their final value before the sync.
+void set_bits_and_sync(py::handle os, py::handle path, py::handle permissions) {
+    constexpr long owner_read_write = 0600;
+    py::object final_bits = borrow(permissions.ptr());
+    if (!permissions) {
+        py::object mode = attr(call_method(os, SV_NAME("stat"), path), SV_NAME("st_mode"));
+        final_bits = steal(PyNumber_And(mode.ptr(), make_int(07777).ptr()));
+    }
+    long bits = PyLong_AsLong(final_bits.ptr());
+    if (bits == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    bool widened = (bits & owner_read_write) != owner_read_write;
+    if (widened)
+        call_method(os, SV_NAME("chmod"), path, make_int(bits | owner_read_write));
+    else if (permissions)
+        call_method(os, SV_NAME("chmod"), path, final_bits);
+    py::object fd;
     try {
-        sync_path(os, path, "O_RDWR");
+        fd = call_method(os, SV_NAME("open"), path, attr(os, SV_NAME("O_RDWR")));
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_PermissionError))
             throw;
-        sync_path(os, path, "O_RDONLY");
+        fd = call_method(os, SV_NAME("open"), path, attr(os, SV_NAME("O_RDONLY")));
     }
+    try {
+        if (widened)
+            call_method(os, SV_NAME("chmod"), path, final_bits);
+        call_method(os, SV_NAME("fsync"), fd);
+    } catch (py::error_already_set &error) {
+        HandledException handling(error.value());
+        call_method(os, SV_NAME("close"), fd);
+        throw;
+    }
+    call_method(os, SV_NAME("close"), fd);
 }
 
 // Syncs the folder so that the rename itself is on disk. Systems that cannot open or sync a
@@ -142,7 +174,8 @@ void write_atomically(py::handle module, py::handle path,
         py::object mode = attr(call_method(os, SV_NAME("stat"), landing), SV_NAME("st_mode"));
         permissions = steal(PyNumber_And(mode.ptr(), make_int(07777).ptr()));
     }
-    auto [work, new_file] = make_work_folder(os, landing);
+    auto [work, new_file] =
+        make_work_folder(os, landing, call_method(os_path, SV_NAME("basename"), path));
     if (!work) {
         write(path);
         return;
@@ -150,9 +183,7 @@ void write_atomically(py::handle module, py::handle path,
     bool in_place = false;
     try {
         write(new_file);
-        sync_file(os, new_file);
-        if (permissions)
-            call_method(os, SV_NAME("chmod"), new_file, permissions);
+        set_bits_and_sync(os, new_file, permissions);
         try {
             call_method(os, SV_NAME("replace"), new_file, landing);
         } catch (py::error_already_set &error) {
