@@ -288,9 +288,13 @@ class TestLoadNvrModel:
              "and dtype torch.float32"),
         case("view of bools", {"head.view_tuple": torch.tensor([True])}, "and dtype torch.bool"),
         case("conv view short", {"conv.view_tuple": torch.tensor([1, -1, 1])},
-             r"'conv.view_tuple' is \[1, -1, 1\], of length 3, but the outputs of 'conv' have 4 "
-             r"dimensions, as its weight 'conv.layer_array.0.weight' has", cycles=CONV_CYCLES),
-        case("conv view 0-d", {"conv.view_tuple": torch.tensor(-1)}, "of length 1, but",
+             r"'conv.view_tuple' is \[1, -1, 1\], but the outputs of 'conv' have 4 dimensions "
+             r"\(3 unbatched\), as its weight 'conv.layer_array.0.weight' shows, with the "
+             r"channels at dimension 1 \(0 unbatched\): every other size must be 1",
+             cycles=CONV_CYCLES),
+        case("conv view elsewhere", {"conv.view_tuple": torch.tensor([1, 1, -1, 1])},
+             r"is \[1, 1, -1, 1\], but", cycles=CONV_CYCLES),
+        case("conv view 0-d", {"conv.view_tuple": torch.tensor(-1)}, r"is -1, but",
              cycles=CONV_CYCLES),
         case("entry shape", {"blocks.0.layer_array.1.weight": torch.zeros(0)},
              r"'blocks.0.layer_array.1.weight' has shape \(0,\), but layer_array entry 1 of "

@@ -277,13 +277,23 @@ void SavedFile::check_view_tuple(const SavedBlock &saved) {
         refuse("%s: '%s.view_tuple' is %s, which cannot view a skip-weight row of %d values",
                py::make_tuple(filename_, saved.prefix, shown(), make_int(width)));
 
+    // A convolution's output is batched (its weight's rank) or not (one dimension less), and
+    // its channels come right before the kernel's dimensions: a row meets each channel only
+    // when every other size is 1. A shorter or longer view_tuple, or one whose -1 sits elsewhere,
+    // would broadcast the weights along another dimension.
     long long rank = output_rank(saved);
-    Py_ssize_t view_rank = length(sizes);
-    if (rank >= 0 && view_rank != rank)
-        refuse("%s: '%s.view_tuple' is %s, of length %d, but the outputs of '%s' have %d "
-               "dimensions, as its weight '%s.layer_array.0.weight' has",
-               py::make_tuple(filename_, saved.prefix, shown(), make_int(view_rank),
-                              saved.prefix, make_int(rank), saved.prefix));
+    if (rank < 0)
+        return;
+    Py_ssize_t view_rank = length(sizes), channels = view_rank - (rank - 1);
+    bool meets = view_rank == rank || view_rank == rank - 1;
+    for (Py_ssize_t i = 0; meets && i < view_rank; ++i)
+        meets = i == channels || PyLong_AsLongLong(getitem(sizes, i).ptr()) == 1;
+    if (!meets)
+        refuse("%s: '%s.view_tuple' is %s, but the outputs of '%s' have %d dimensions (%d "
+               "unbatched), as its weight '%s.layer_array.0.weight' shows, with the channels at "
+               "dimension %d (%d unbatched): every other size must be 1",
+               py::make_tuple(filename_, saved.prefix, shown(), saved.prefix, make_int(rank),
+                              make_int(rank - 1), saved.prefix, make_int(1), make_int(0)));
 }
 
 py::object SavedFile::narrowed(py::handle net, const std::vector<SavedBlock> &blocks) {
