@@ -132,18 +132,85 @@ py::object process_and_pre(py::handle, py::handle args, py::handle kwargs) {
     return py::none();
 }
 
+namespace {
+
+// The dtype of the main module's first floating parameter, or null when it has none.
+py::object weight_dtype(py::handle self) {
+    py::object main = child_at(member(self, layer_array_name()), -1);
+    for (py::handle parameter : call_method(main, SV_NAME("parameters")))
+        if (truth(call_method(parameter, SV_NAME("is_floating_point"))))
+            return attr(parameter, SV_NAME("dtype"));
+    return py::object();
+}
+
+bool autocast_enabled() {
+    py::object c = torch_c();
+    PyObject *probe = PyObject_GetAttr(c.ptr(), SV_NAME("_is_any_autocast_enabled").ptr());
+    if (!probe) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    return truth(call(steal(probe)));
+}
+
+// Whether a position whose value is `current` is summed in place. Under autocast a module's
+// output can be narrower than its weights (a float32 Linear gives bfloat16), and the trained
+// neuron adds its weighted terms out of place, so its value takes the wider dtype; an in-place
+// sum would keep the narrow one. There, and only there, the sum is made out of place.
+class InPlaceRule {
+  public:
+    InPlaceRule(py::handle self, bool in_place) : self_(self), in_place_(in_place) {}
+
+    bool at(py::handle current) {
+        if (!in_place_)
+            return false;
+        if (autocast_ < 0)
+            autocast_ = autocast_enabled() ? 1 : 0;
+        if (!autocast_)
+            return true;
+        if (!weights_checked_) {
+            weights_ = weight_dtype(self_);
+            weights_checked_ = true;
+        }
+        if (!weights_)
+            return true;
+        py::object dtype = attr(current, SV_NAME("dtype"));
+        py::object wider = call_method(torch_module(), SV_NAME("promote_types"), dtype, weights_);
+        return wider.ptr() == dtype.ptr();
+    }
+
+  private:
+    static py::object torch_module() {
+        if (py::object found = loaded_module(SV_NAME("torch")))
+            return found;
+        return import("torch");
+    }
+
+    py::handle self_;
+    bool in_place_;
+    int autocast_ = -1; // not asked yet
+    bool weights_checked_ = false;
+    py::object weights_;
+};
+
+} // namespace
+
 py::object cascade(py::handle module, py::handle self, py::handle outputs, bool in_place,
                    Activation activation) {
     Py_ssize_t count = length(outputs);
     py::object current;
     if (count == 0)
         return current;
+    InPlaceRule sums(self, in_place);
     std::optional<ShapedRows> rows;
     py::object checked;    // the value whose device was last compared with the cached rows'
     bool same_device = false;
     for (Py_ssize_t p = 0; p < count; ++p) {
         current = getitem(outputs, p);
         if (count > 1) {
+            bool here_in_place = p > 0 && sums.at(current);
             for (Py_ssize_t q = 0; q < p; ++q) {
                 if (!rows) {
                     // Read once per call: nothing in the cascade can change them.
@@ -173,7 +240,7 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
                     row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
                 }
                 py::object term = multiply(row, getitem(outputs, q));
-                current = in_place ? add_in_place(current, term) : add(current, term);
+                current = here_in_place ? add_in_place(current, term) : add(current, term);
             }
             if (p < count - 1) {
                 py::object function =

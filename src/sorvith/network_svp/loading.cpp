@@ -14,6 +14,25 @@ namespace sorvith::network_svp {
 
 namespace {
 
+// torch.randn(shape): the new skip_weights, whose values the file's replace. In the dtype of
+// the block's own weights where they are of another floating dtype than the default: a
+// bfloat16 or float16 network's cascade then stays in its dtype, as the cleaned block's does,
+// where float32 rows would turn its outputs to float32 and fail the next layer.
+py::object skip_values(py::handle torch, py::handle block, py::handle shape) {
+    py::object wrapped = getitem(attr(block, SV_NAME("layer_array")), make_int(0));
+    for (py::handle parameter : call_method(wrapped, SV_NAME("parameters"))) {
+        if (!truth(call_method(parameter, SV_NAME("is_floating_point"))))
+            continue;
+        py::object dtype = attr(parameter, SV_NAME("dtype"));
+        if (equal(dtype, call_method(torch, SV_NAME("get_default_dtype"))))
+            break;
+        py::dict options;
+        options["dtype"] = dtype;
+        return call_with(attr(torch, SV_NAME("randn")), py::make_tuple(shape), options);
+    }
+    return call_method(torch, SV_NAME("randn"), shape);
+}
+
 py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "filename", nullptr};
     PyObject *net_arg, *filename;
@@ -62,7 +81,7 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
 
         py::object torch = global(module, SV_NAME("torch"));
         py::object weights = call_method(global(module, SV_NAME("nn")), SV_NAME("Parameter"),
-                                         call_method(torch, SV_NAME("randn"), saved.skip_shape));
+                                         skip_values(torch, m, saved.skip_shape));
         register_parameter(m, SV_NAME("skip_weights"), weights);
         register_buffer(m, SV_NAME("module_id"), saved.module_id);
         register_buffer(m, SV_NAME("view_tuple"), saved.view_tuple);
