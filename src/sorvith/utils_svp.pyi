@@ -63,7 +63,9 @@ def clean_net(net: nn.Module) -> nn.Module:
     """The cleaned inference form of a trained dendritic network (a new network).
 
     The blockwise rewrite is applied to ``net`` itself first; pass a copy
-    (``UNV.deep_copy_nvr(net)``) to keep training it.
+    (``UNV.deep_copy_nvr(net)``) to keep training it. For an ``nn.DataParallel`` or
+    ``DistributedDataParallel`` its ``.module`` is cleaned. A network with sharded (DTensor)
+    parameters raises ``TypeError``.
     """
 
 def sv_save_net(net: nn.Module, folder: str, name: str) -> None:
@@ -74,8 +76,15 @@ def sv_save_net(net: nn.Module, folder: str, name: str) -> None:
     mode (safetensors, tied weights or a whole pickled network) follows the training
     library's configuration. The file is written apart and renamed onto the path, so the path
     holds the old file or the new one whatever happens.
+
+    For an ``nn.DataParallel`` or ``DistributedDataParallel`` its ``.module`` is saved. A
+    network with sharded (DTensor) parameters, as ``fully_shard`` leaves it, raises
+    ``TypeError`` before anything is written: save its full state dict loaded into a plain
+    network instead (README, "Distributed training").
     """
 
 def sv_count_params(net: nn.Module) -> int:
     """The number of parameters of ``net`` (shared tensors counted once): of its training
-    form or of its cleaned form, as the training library's configuration selects."""
+    form or of its cleaned form, as the training library's configuration selects. For an
+    ``nn.DataParallel`` or ``DistributedDataParallel`` its ``.module`` is counted; sharded
+    (DTensor) parameters raise ``TypeError``."""

@@ -5,6 +5,7 @@
 #include "host/globals.h"
 #include "host/protocols.h"
 #include "host/pyclass.h"
+#include "training_wrappers.h"
 
 namespace sorvith::utils_svp {
 
@@ -12,8 +13,9 @@ namespace {
 
 py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", nullptr};
-    PyObject *net;
-    parse_args(args, kwargs, "O:sv_count_params", names, &net);
+    PyObject *net_arg;
+    parse_args(args, kwargs, "O:sv_count_params", names, &net_arg);
+    py::object net = network_to_clean(module, net_arg, "sv_count_params");
 
     py::object parameters;
     if (companion::flag(module, companion::getters::count_training_params())) {
@@ -44,6 +46,7 @@ py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs
 PyMethodDef sv_count_params_def =
     SV_DOCUMENTED(sv_count_params, sv_count_params, "(net)",
         "Return the number of parameters of net (shared tensors counted once), of its training\n"
-        "or its cleaned form as the training library's configuration selects.");
+        "or its cleaned form as the training library's configuration selects. For an\n"
+        "nn.DataParallel or DistributedDataParallel, its .module is counted.");
 
 } // namespace sorvith::utils_svp

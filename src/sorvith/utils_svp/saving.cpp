@@ -6,6 +6,7 @@
 #include "host/pyclass.h"
 #include "atomic_write.h"
 #include "storage_modes.h"
+#include "training_wrappers.h"
 
 namespace sorvith::utils_svp {
 
@@ -23,8 +24,9 @@ py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", nullptr};
     PyObject *net;
     parse_args(args, kwargs, "O:clean_net", names, &net);
-    // The caller's own network goes to the blockwise rewrite, which changes it in place.
-    return blockwise_then_refresh(module, net);
+    // The caller's own network (the wrapped module of a training wrapper) goes to the
+    // blockwise rewrite, which changes it in place.
+    return blockwise_then_refresh(module, network_to_clean(module, net, "clean_net"));
 }
 
 // True when the environment names this process as a nonzero rank of a distributed run.
@@ -66,8 +68,11 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     py::object os = global(module, SV_NAME("os"));
     if (other_rank(module, os))
         return py::none();
+    // A sharded network is refused before the copy, which it does not support, and before the
+    // folder is made.
+    py::object caller_net = network_to_clean(module, net_arg, "sv_save_net");
     // Only this private copy is changed from here on.
-    py::object net = companion::deep_copy_nvr(module, net_arg);
+    py::object net = companion::deep_copy_nvr(module, caller_net);
     py::object save_point = make_folders(os, folder);
     net = blockwise_then_refresh(module, net);
     strip_for_saving(net);
@@ -82,10 +87,12 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
 PyMethodDef clean_net_def =
     SV_DOCUMENTED(clean_net, clean_net, "(net)",
         "Return the cleaned inference form of a trained dendritic network, a new network. net\n"
-        "itself is rewritten into blockwise form first: pass a copy to keep training it.");
+        "itself is rewritten into blockwise form first: pass a copy to keep training it. For\n"
+        "an nn.DataParallel or DistributedDataParallel, its .module is cleaned.");
 PyMethodDef sv_save_net_def =
     SV_DOCUMENTED(sv_save_net, sv_save_net, "(net, folder, name)",
         "Clean a copy of net and write it to folder/name_nvr.pt, creating folder if needed;\n"
-        "returns None, net is left unchanged. Only a process whose RANK is unset or 0 writes.");
+        "returns None, net is left unchanged. Only a process whose RANK is unset or 0 writes.\n"
+        "For an nn.DataParallel or DistributedDataParallel, its .module is saved.");
 
 } // namespace sorvith::utils_svp
