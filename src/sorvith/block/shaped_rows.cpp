@@ -20,7 +20,7 @@ Mode autograd_mode() {
 ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape,
                        Py_ssize_t count, bool recorded)
     : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())),
-      source_(borrow(skip_weights.ptr())), count_(count) {
+      source_(borrow(skip_weights.ptr())), count_(count), recorded_(recorded) {
     // Rows are kept only from a plain tensor (a module container or a tensor subclass holds
     // its rows its own way), and never while torch records this thread.
     if (recorded || !is_plain_tensor(skip_weights))
@@ -57,17 +57,64 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
     made_.resize(static_cast<size_t>(count_ * (count_ - 1) / 2));
 }
 
+bool ShapedRows::view_whole() {
+    if (recorded_ || !is_plain_tensor(skip_))
+        return false;
+    py::object sizes = attr(skip_, SV_NAME("shape"));
+    if (length(sizes) != 3 || as_size(getitem(sizes, 0)) != count_ ||
+        as_size(getitem(sizes, 1)) != count_)
+        return false;
+    // The view's sizes: (count, count) and the shape's own, when they are plain ints.
+    py::list dims;
+    dims.append(make_int(count_));
+    dims.append(make_int(count_));
+    if (PyLong_CheckExact(shape_.ptr())) {
+        dims.append(shape_);
+    } else if (PyList_CheckExact(shape_.ptr())) {
+        for (py::handle size : shape_) {
+            if (!PyLong_CheckExact(size.ptr()))
+                return false;
+            dims.append(size);
+        }
+    } else {
+        return false;
+    }
+    try {
+        blocks_ = call_method(call_method(source_, SV_NAME("view"), dims), SV_NAME("unbind"),
+                              make_int(0));
+    } catch (py::error_already_set &error) {
+        // Sizes or strides that view refuses: the rows one at a time meet the same refusal
+        // (or none) where they always did.
+        if (!error.matches(PyExc_RuntimeError) && !error.matches(PyExc_TypeError))
+            throw;
+        return false;
+    }
+    return PyTuple_CheckExact(blocks_.ptr()) && PyTuple_GET_SIZE(blocks_.ptr()) == count_;
+}
+
 py::object ShapedRows::row(Py_ssize_t p, Py_ssize_t q) {
     if (cached_)
         return borrow(PyTuple_GET_ITEM(cached_.ptr(), index(p, q)));
-    if (receiving_at_ != p) {
-        receiving_ = getitem(source_, make_int(p));
-        receiving_at_ = p;
+    if (whole_ < 0)
+        whole_ = view_whole() ? 1 : 0;
+    py::object row;
+    if (whole_) {
+        if (unbound_at_ != p) {
+            unbound_ = call_method(borrow(PyTuple_GET_ITEM(blocks_.ptr(), p)),
+                                   SV_NAME("unbind"), make_int(0));
+            unbound_at_ = p;
+        }
+        row = borrow(PyTuple_GET_ITEM(unbound_.ptr(), q));
+    } else {
+        if (receiving_at_ != p) {
+            receiving_ = getitem(source_, make_int(p));
+            receiving_at_ = p;
+        }
+        if (!columns_)
+            columns_ = steal(PySlice_New(nullptr, nullptr, nullptr));
+        row = getitem(receiving_, py::make_tuple(make_int(q), columns_));
+        row = call_method(row, SV_NAME("view"), shape_);
     }
-    if (!columns_)
-        columns_ = steal(PySlice_New(nullptr, nullptr, nullptr));
-    py::object row = getitem(receiving_, py::make_tuple(make_int(q), columns_));
-    row = call_method(row, SV_NAME("view"), shape_);
     if (!made_.empty())
         made_[static_cast<size_t>(index(p, q))] = row;
     return row;

@@ -47,6 +47,9 @@ class ShapedRows {
   private:
     static Py_ssize_t index(Py_ssize_t p, Py_ssize_t q) { return p * (p - 1) / 2 + q; }
 
+    // Whether the rows can come from one view of the whole tensor (see blocks_).
+    bool view_whole();
+
     py::object cache_; // the block's cache, holding slot_
     RowSlot *slot_ = nullptr;
     py::object cached_; // the slot's tuple on a hit
@@ -55,6 +58,14 @@ class ShapedRows {
     bool on_cpu_ = false;
     Py_ssize_t count_;
     std::vector<py::object> made_;
+    // A (count, count, W) skip_weights viewed whole to (count, count, *shape) and unbound
+    // along its first dimension: row (p, q) is then blocks_[p].unbind(0)[q], the same view of
+    // the same values, in count + 2 torch calls where one row at a time takes three a row.
+    // Not while torch records, so a trace sees the rows made as they always were.
+    bool recorded_;
+    int whole_ = -1; // not tried yet; 0: rows are made one at a time
+    py::object blocks_, unbound_;
+    Py_ssize_t unbound_at_ = -1;
     py::object columns_;   // the full slice, made with the first row
     py::object receiving_; // skip_weights[p] for the p of the last row made
     Py_ssize_t receiving_at_ = -1;
