@@ -9,7 +9,7 @@ namespace sorvith::network_svp {
 
 namespace {
 
-py::object init(py::handle module, py::handle args, py::handle kwargs) {
+py::object tracked_init(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", "start_module", "name", nullptr};
     PyObject *self, *start_module, *name;
     parse_args(args, kwargs, "OOO:__init__", names, &self, &start_module, &name);
@@ -29,14 +29,14 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
     return py::none();
 }
 
-extern PyMethodDef getattr_def;
+extern PyMethodDef tracked_getattr_def;
 
-py::object getattr_(py::handle module, py::handle args, py::handle kwargs) {
+py::object tracked_getattr_(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", "name", nullptr};
     PyObject *self, *name;
     parse_args(args, kwargs, "OO:__getattr__", names, &self, &name);
     // The lookup goes on after this class in the instance's method order, as super() would.
-    py::object base = zero_argument_super(self, &getattr_def, module);
+    py::object base = zero_argument_super(self, &tracked_getattr_def, module);
     try {
         return call_method(base, SV_NAME("__getattr__"), name);
     } catch (py::error_already_set &error) {
@@ -59,12 +59,12 @@ py::object getattr_(py::handle module, py::handle args, py::handle kwargs) {
     return attr(main_module, name);
 }
 
-py::object forward(py::handle, py::handle args, py::handle kwargs) {
+py::object tracked_forward(py::handle, py::handle args, py::handle kwargs) {
     py::handle self = method_self(args, "forward");
     return call_with(attr(self, SV_NAME("main_module")), rest_of(args, 1), kwargs);
 }
 
-py::object str(py::handle module, py::handle args, py::handle kwargs) {
+py::object tracked_str(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", nullptr};
     PyObject *self;
     parse_args(args, kwargs, "O:__str__", names, &self);
@@ -75,14 +75,14 @@ py::object str(py::handle module, py::handle args, py::handle kwargs) {
     return concat({py::str("NVRTrackedLayer("), inner, py::str(")")});
 }
 
-py::object repr(py::handle, py::handle args, py::handle kwargs) {
+py::object tracked_repr(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", nullptr};
     PyObject *self;
     parse_args(args, kwargs, "O:__repr__", names, &self);
     return call_method(self, SV_NAME("__str__"));
 }
 
-PyMethodDef init_def = SV_METHOD("__init__", init,
+PyMethodDef tracked_init_def = SV_METHOD("__init__", tracked_init,
     "__init__(self, start_module, name)\n--\n\n"
     "Initialize NVRTrackedModule.\n\n"
     "Sets up the tracked neuron module to wrap the start module without adding dendrites.\n\n"
@@ -90,7 +90,7 @@ PyMethodDef init_def = SV_METHOD("__init__", init,
     "start_module : nn.Module\n    The module to wrap.\n"
     "name : str\n    The name of the neuron module.\n");
 
-PyMethodDef getattr_def = SV_METHOD("__getattr__", getattr_,
+PyMethodDef tracked_getattr_def = SV_METHOD("__getattr__", tracked_getattr_,
     "__getattr__(self, name)\n--\n\n"
     "Get member variables from the main module.\n\n"
     "Parameters\n----------\n"
@@ -102,7 +102,7 @@ PyMethodDef getattr_def = SV_METHOD("__getattr__", getattr_,
     "main_module, which gives access to the wrapped module's attributes without changes\n"
     "to other code.\n");
 
-PyMethodDef forward_def = SV_METHOD("forward", forward,
+PyMethodDef tracked_forward_def = SV_METHOD("forward", tracked_forward,
     "forward(self, /, *args, **kwargs)\n--\n\n"
     "Forward pass for tracked layer.\n\n"
     "Parameters\n----------\n"
@@ -113,7 +113,7 @@ PyMethodDef forward_def = SV_METHOD("forward", forward,
     "Notes\n-----\n"
     "The output has the same format as the wrapped module's output.\n");
 
-PyMethodDef str_def = SV_METHOD("__str__", str,
+PyMethodDef tracked_str_def = SV_METHOD("__str__", tracked_str,
     "__str__(self)\n--\n\n"
     "String representation of the layer.\n\n"
     "Parameters\n----------\n"
@@ -123,7 +123,7 @@ PyMethodDef str_def = SV_METHOD("__str__", str,
     "Notes\n-----\n"
     "The verbose setting is consulted, but both settings give the same text.\n");
 
-PyMethodDef repr_def = SV_METHOD("__repr__", repr,
+PyMethodDef tracked_repr_def = SV_METHOD("__repr__", tracked_repr,
     "__repr__(self)\n--\n\n"
     "Representation of the layer.");
 
@@ -134,7 +134,8 @@ py::object make_tracked_module_class(py::handle module) {
         module, "NVRTrackedModule",
         "Wrapper for modules you don't want to add dendrites to. Ensures all modules are "
         "accounted for.",
-        {&init_def, &getattr_def, &forward_def, &str_def, &repr_def});
+        {&tracked_init_def, &tracked_getattr_def, &tracked_forward_def, &tracked_str_def,
+         &tracked_repr_def});
 }
 
 } // namespace sorvith::network_svp
