@@ -16,7 +16,6 @@ demo: install
 
 test: install
 	$(VPY) -m pytest -q tests
-	@$(MAKE) --no-print-directory build-py310
 
 bench: install
 	$(VPY) benchmarks/run_all.py
@@ -44,11 +43,12 @@ install: wheel $(STANDIN)
 	$(VPY) -m pip install -q --no-deps --force-reinstall $(WHEELDIR)/sorvith-*.whl
 
 # A wheel a package index accepts: built, then repaired to the manylinux tag that the
-# extensions' symbol versions allow. Prints the repaired wheel's name.
+# extensions' symbol versions allow. Prints the repaired wheel's name. The build's own lines
+# ([n/N] for each compile and link) show its progress.
 WHEELDIR := build/wheel
 wheel: $(DEPS)
 	rm -rf $(WHEELDIR)
-	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -w $(WHEELDIR)/linux .
+	$(VPY) -m pip wheel -v --no-deps --no-build-isolation -w $(WHEELDIR)/linux .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELDIR) $(WHEELDIR)/linux/sorvith-*.whl
 	@cd $(WHEELDIR) && ls sorvith-*manylinux*.whl
 
