@@ -46,7 +46,6 @@ py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs
 PyMethodDef sv_count_params_def =
     SV_DOCUMENTED(sv_count_params, sv_count_params, "(net)",
         "Return the number of parameters of net (shared tensors counted once), of its training\n"
-        "or its cleaned form as the training library's configuration selects. For an\n"
-        "nn.DataParallel or DistributedDataParallel, its .module is counted.");
+        "or its cleaned form as the training library's configuration selects.");
 
 } // namespace sorvith::utils_svp

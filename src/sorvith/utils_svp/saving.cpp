@@ -87,12 +87,10 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
 PyMethodDef clean_net_def =
     SV_DOCUMENTED(clean_net, clean_net, "(net)",
         "Return the cleaned inference form of a trained dendritic network, a new network. net\n"
-        "itself is rewritten into blockwise form first: pass a copy to keep training it. For\n"
-        "an nn.DataParallel or DistributedDataParallel, its .module is cleaned.");
+        "itself is rewritten into blockwise form first: pass a copy to keep training it.");
 PyMethodDef sv_save_net_def =
     SV_DOCUMENTED(sv_save_net, sv_save_net, "(net, folder, name)",
         "Clean a copy of net and write it to folder/name_nvr.pt, creating folder if needed;\n"
-        "returns None, net is left unchanged. Only a process whose RANK is unset or 0 writes.\n"
-        "For an nn.DataParallel or DistributedDataParallel, its .module is saved.");
+        "returns None, net is left unchanged. Only a process whose RANK is unset or 0 writes.");
 
 } // namespace sorvith::utils_svp
