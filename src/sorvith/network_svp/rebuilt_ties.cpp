@@ -3,6 +3,7 @@
 #include "block/shared_tensors.h"
 #include "host/protocols.h"
 
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -135,13 +136,14 @@ void RebuiltTies::plan(std::vector<SavedBlock> &blocks, const SavedFile &file) {
         }
         block.original_last = shared && block.entries >= 2;
         long long original = block.original_last ? block.entries - 1 : 0;
-        for (const std::string &path : paths_[b]) {
-            // The entries the file holds keys for (those the load will check), and the module's.
-            std::vector<long long> indices;
+        // The entries the file holds keys for under any of the block's names (those the load
+        // will check), and the module's.
+        std::set<long long> indices{original};
+        for (const std::string &path : paths_[b])
             for (long long i : file.entry_indices(path))
-                if (i < block.entries && i != original)
-                    indices.push_back(i);
-            indices.push_back(original);
+                if (i < block.entries)
+                    indices.insert(i);
+        for (const std::string &path : paths_[b]) {
             std::string prefix = prefix_of(path) + "layer_array.";
             for (long long i : indices)
                 for (const auto &[rest, token] : rests)
