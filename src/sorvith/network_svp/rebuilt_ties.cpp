@@ -87,14 +87,13 @@ void RebuiltTies::plan(std::vector<SavedBlock> &blocks, const SavedFile &file) {
     }
 
     // Which owners hold each tensor of the network: a block (its entry 0) or the rest (-1).
-    py::dict tokens, owners;
+    py::dict owners;
     for (py::handle item : call_method(targets_, SV_NAME("items"))) {
         py::object key = getitem(item, 0);
         std::string name = text_of(key);
         if (own_owner.count(name))
             continue;
         py::object token = block::tensor_token(module_, getitem(item, 1));
-        setitem(tokens, key, token);
         auto entry = entry_owner.find(name);
         long long owner = entry == entry_owner.end() ? -1 : entry->second;
         PyObject *set = PyDict_GetItemWithError(owners.ptr(), token.ptr());
