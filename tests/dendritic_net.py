@@ -96,3 +96,35 @@ def trained(seed=0):
     _grow(net)
     train(net, 3, seed + 1)
     return net.eval()
+
+
+class TiedNet(nn.Module):
+    """A small language model whose output layer uses the input embedding's matrix (tied
+    weights, unless `tie` is false), with an untied layer between them."""
+
+    def __init__(self, tie=True):
+        super().__init__()
+        self.embed = nn.Embedding(10, 6)
+        self.body = nn.Linear(6, 6)
+        self.head = nn.Linear(6, 10, bias=False)
+        if tie:
+            self.head.weight = self.embed.weight
+
+    def forward(self, tokens):
+        return self.head(torch.tanh(self.body(self.embed(tokens))))
+
+
+TOKENS = torch.randint(0, 10, (3, 5), generator=torch.Generator().manual_seed(1))
+
+
+def tied(seed=0, tie=True):
+    """A dendritic TiedNet, two dendrites on each Linear, every weight moved from its start."""
+    GNV.pc.set_modules_to_convert([nn.Linear])
+    torch.manual_seed(seed)
+    net = UNV.initialize_nvr(TiedNet(tie))
+    UNV.add_dendrites(net)
+    UNV.add_dendrites(net)
+    with torch.no_grad():
+        for param in net.parameters():
+            param.add_(0.1 * torch.randn_like(param))
+    return net.eval()

@@ -2,6 +2,7 @@
 or pickled whole."""
 
 import copy
+import json
 import re
 import subprocess
 import sys
@@ -16,7 +17,9 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from nevrane import utils_nevrane as UNV
 from sorvith import network_svp as NS
+from sorvith import utils_svp
 
+import dendritic_net as DN
 from dendritic_net import SmallNet as Net
 
 
@@ -79,6 +82,22 @@ def case(name, edits, expected=None, cycles=CYCLES):
     or None to drop it); `expected` is None (loads and runs), a ValueError message or a
     KeyError."""
     return pytest.param(cycles, edits, expected, id=name)
+
+
+def loaded_once(path):
+    return NS.load_nvr_model(Net(), path)
+
+
+def copies_made(path):
+    net = NS.convert_network(Net())
+    net.gru.simulate_cycles(3, 10)
+    return net
+
+
+def skip_weights_registered(path):
+    net = NS.convert_network(Net())
+    net.head.register_parameter("skip_weights", nn.Parameter(torch.zeros(2, 2, 2)))
+    return net
 
 
 class TestConvertNetwork:
@@ -217,7 +236,8 @@ class TestLoadNvrModel:
         with torch.no_grad():
             torch.testing.assert_close(loaded(x), source(x), rtol=0, atol=0)
 
-    def test_block_reachable_under_two_names_is_built_once(self, tmp_path):
+    @pytest.mark.parametrize("stored", ["under each name", "once, recorded", "once, unrecorded"])
+    def test_block_reachable_under_two_names_is_built_once(self, tmp_path, stored):
         class Aliased(nn.Module):
             def __init__(self):
                 super().__init__()
@@ -230,6 +250,14 @@ class TestLoadNvrModel:
         path = tmp_path / "net.safetensors"
         source, state = save_converted(Aliased(), {"layers.0": 2, "layers.2": 3}, path)
         assert "last.skip_weights" in state and "layers.2.skip_weights" in state
+        if stored != "under each name":
+            # Each tensor once, under the name sorted first; the block's own name, layers.2,
+            # is the one dropped. Recorded as safetensors mode records it, or not at all.
+            dropped = [k for k in state if k.startswith("layers.2.")]
+            aliases = {k: "last." + k[len("layers.2."):] for k in dropped}
+            metadata = {"sorvith.shared_tensors": json.dumps(aliases)}
+            save_file({k: v for k, v in state.items() if k not in aliases}, str(path),
+                      metadata=metadata if stored == "once, recorded" else None)
         loaded = NS.load_nvr_model(Aliased(), str(path))
         assert loaded.last is loaded.layers[2]
         assert len(loaded.last.layer_array) == len(loaded.last.processor_array) == 3
@@ -371,6 +399,49 @@ class TestLoadNvrModel:
         save_file(state, str(path))
         with pytest.raises(RuntimeError, match="size mismatch for " + key):
             NS.load_nvr_model(Scaled(), str(path))
+
+    @pytest.mark.parametrize("tying", [False, True], ids=["safetensors", "weight_tying"])
+    def test_tie_follows_the_neuron_module(self, tmp_path, tying):
+        trained = DN.tied()
+        GNV.pc.set_weight_tying_experimental(tying)
+        utils_svp.sv_save_net(trained, str(tmp_path), "lm")
+        fresh = DN.TiedNet()
+        body = fresh.body
+        loaded = NS.load_nvr_model(fresh, str(tmp_path / "lm_nvr.pt"))
+        # The wrapped module, tied to the embedding, sits where the neuron module does; the
+        # dendrite copies hold weights of their own. An untied block keeps it at entry 0.
+        head = loaded.head.layer_array
+        assert len(head) == 3 and head[-1].weight is loaded.embed.weight
+        assert len({layer.weight.data_ptr() for layer in head}) == 3
+        assert loaded.body.layer_array[0] is body
+        with torch.no_grad():
+            torch.testing.assert_close(loaded(DN.TOKENS), trained(DN.TOKENS), rtol=0, atol=0)
+
+    @pytest.mark.parametrize("prepare, sign", [
+        (loaded_once, "'conv' is one (its processor_array has entries)"),
+        (copies_made, "'gru' is one (its layer_array has 3 entries)"),
+        (skip_weights_registered, "'head' is one (its skip_weights is registered)"),
+    ], ids=["loaded", "copies made", "skip_weights registered"])
+    def test_second_load_refuses_before_anything_changes(self, tmp_path, capsys, prepare, sign):
+        configure()
+        path = tmp_path / "net.safetensors"
+        save_converted(Net(), CYCLES, path)
+        net = prepare(str(path))
+        capsys.readouterr()
+        state = {k: v.clone() for k, v in net.state_dict().items()}
+        lengths = [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)]
+        x = torch.randn(4, 2, 4, 4)
+        with pytest.raises(ValueError, match=re.escape(
+                "%s: the network already holds loaded blocks: %s" % (path, sign))):
+            NS.load_nvr_model(net, str(path))
+        assert capsys.readouterr().out == ""  # refused before convert_network ran
+        assert [len(b.layer_array) for b in NS.get_nvr_modules(net, 0)] == lengths
+        after = net.state_dict()
+        assert after.keys() == state.keys()
+        assert all(torch.equal(after[k], v) for k, v in state.items())
+        if prepare is loaded_once:  # and it keeps working
+            with torch.no_grad():
+                assert torch.equal(net(x), loaded_once(str(path))(x))
 
     def test_network_without_blocks_stops(self, tmp_path, capsys):
         path = tmp_path / "empty.safetensors"

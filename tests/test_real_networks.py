@@ -2,6 +2,7 @@
 made dendritic and taken down the whole road in every storage mode."""
 
 import copy
+import json
 import os
 
 # Nothing is downloaded: every model is built from a configuration written here.
@@ -11,6 +12,7 @@ os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 from typing import Callable, NamedTuple  # noqa: E402
 
 import pytest  # noqa: E402
+import safetensors  # noqa: E402
 import torch  # noqa: E402
 import torch.nn as nn  # noqa: E402
 import transformers  # noqa: E402
@@ -64,6 +66,12 @@ ARCHS = {
             vocab_size=50, d_model=16, d_kv=8, d_ff=32, num_layers=2, num_heads=2,
             decoder_start_token_id=0)),
         [nn.Linear], {"input_ids": TOKENS, "decoder_input_ids": TOKENS[:, :4]}, True),
+    "bart": Arch(
+        lambda: transformers.BartForConditionalGeneration(transformers.BartConfig(
+            d_model=16, encoder_layers=2, decoder_layers=2, encoder_attention_heads=2,
+            decoder_attention_heads=2, encoder_ffn_dim=32, decoder_ffn_dim=32,
+            tie_word_embeddings=True, **TEXT)),
+        [nn.Linear], {"input_ids": TOKENS, "decoder_input_ids": TOKENS[:, :4]}, True),
 }
 
 
@@ -85,6 +93,16 @@ def grown(arch, seed):
         for param in net.parameters():
             param.add_(0.01 * torch.randn_like(param))
     return net
+
+
+def tie_groups(net):
+    """The state-dictionary keys that name one tensor (tied weights), in sorted groups."""
+    groups = {}
+    for key, t in net.state_dict(keep_vars=True).items():
+        if t.numel():
+            where = (t.untyped_storage().data_ptr(), t.storage_offset(), t.shape, t.stride())
+            groups.setdefault(where, []).append(key)
+    return sorted(sorted(keys) for keys in groups.values() if len(keys) > 1)
 
 
 def neuron_prefixes(net, kind):
@@ -123,6 +141,19 @@ def outputs(net, inputs, switch):
     return results
 
 
+def check_safetensors_file(path, ties):
+    """Each shared tensor is stored once, under the first of its names, and the metadata maps
+    the others to that one; a file without shared tensors has no metadata at all."""
+    with safetensors.safe_open(path, framework="pt") as f:
+        metadata, stored = f.metadata(), set(f.keys())
+    if not ties:
+        assert metadata is None
+        return
+    aliases = json.loads(metadata["sorvith.shared_tensors"])
+    assert aliases == {alias: keys[0] for keys in ties for alias in keys[1:]}
+    assert not stored & set(aliases)
+
+
 @pytest.mark.parametrize("mode", MODES)
 def test_every_route_gives_the_trained_outputs(tmp_path, trained, mode):
     name, arch, net, expected, other = trained
@@ -132,30 +163,33 @@ def test_every_route_gives_the_trained_outputs(tmp_path, trained, mode):
     routes = {}
 
     cleaned = utils_svp.clean_net(UNV.deep_copy_nvr(net))
-    routes["clean_net"] = outputs(cleaned, arch.inputs, slim_load)
+    routes["clean_net"] = cleaned, outputs(cleaned, arch.inputs, slim_load)
     # The blocks sit where the neuron modules sat, and nothing else is added or lost.
     blocks = neuron_prefixes(cleaned, slim_load.NVRModulePyThread)
     assert blocks == neuron_prefixes(net, NV.NVRNeuronModule)
     assert outside(cleaned.state_dict(), blocks) == outside(net.state_dict(), blocks)
+    # Tied embeddings stay tied to the output layer's neuron module, never to a dendrite (every
+    # block here has dendrites, so entry 0 is one).
+    ties = tie_groups(cleaned)
+    assert bool(ties) == arch.tied
+    assert not any(".layer_array.0." in key for keys in ties for key in keys)
 
     folder = str(tmp_path / "saved")
-    if arch.tied and mode == "safetensors":
-        # Shared storage is refused by safetensors itself; such networks use the other modes.
-        with pytest.raises(RuntimeError, match="share memory"):
-            utils_svp.sv_save_net(net, folder, name)
-        assert not os.path.exists(os.path.join(folder, name + "_nvr.pt"))
-    else:
-        utils_svp.sv_save_net(net, folder, name)
-        routes["sv_save_net leaves the network"] = [output(net, arch.inputs)]
-        if mode == "safetensors":
-            torch.manual_seed(2)
-            fresh = arch.build().eval()
-            loaded = network_svp.load_nvr_model(fresh, os.path.join(folder, name + "_nvr.pt"))
-            routes["load_nvr_model"] = outputs(loaded, arch.inputs, network_svp)
-        loaded = utils_svp.load_net(copy.deepcopy(other), folder, name + "_nvr")
-        routes["load_net"] = outputs(loaded, arch.inputs, slim_load)
+    path = os.path.join(folder, name + "_nvr.pt")
+    utils_svp.sv_save_net(net, folder, name)
+    routes["sv_save_net leaves the network"] = net, [output(net, arch.inputs)]
+    if mode == "safetensors":
+        check_safetensors_file(path, ties)
+    if mode != "torch":  # both write safetensors files, the form load_nvr_model reads
+        torch.manual_seed(2)
+        loaded = network_svp.load_nvr_model(arch.build().eval(), path)
+        routes["load_nvr_model"] = loaded, outputs(loaded, arch.inputs, network_svp)
+    loaded = utils_svp.load_net(copy.deepcopy(other), folder, name + "_nvr")
+    routes["load_net"] = loaded, outputs(loaded, arch.inputs, slim_load)
 
-    for route, results in routes.items():
+    for route, (network, results) in routes.items():
+        if route != "sv_save_net leaves the network":
+            assert tie_groups(network) == ties, route
         for result in results:
             torch.testing.assert_close(result, expected, msg=lambda m: "%s: %s" % (route, m))
 

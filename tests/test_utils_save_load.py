@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import re
 import shutil
 import stat
 import subprocess
@@ -19,7 +20,9 @@ import torch.nn as nn
 
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
-from sorvith import utils_svp
+from sorvith import network_svp, utils_svp
+
+import dendritic_net as DN
 
 # Storage mode -> (get_using_safe_tensors, get_weight_tying_experimental)
 MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
@@ -103,6 +106,9 @@ def test_file_holds_the_cleaned_network_in_the_chosen_mode(tmp_path, monkeypatch
         saved = safetensors.torch.load_file(path)
         assert saved.keys() == expected
         assert all(t.is_contiguous() for t in saved.values())
+        if mode == "safetensors":  # nothing shared, so nothing but the tensors
+            with safetensors.safe_open(path, framework="pt") as f:
+                assert f.metadata() is None
 
 
 def writer_failing_halfway(failure):
@@ -402,6 +408,96 @@ def test_load_net_reads_back_what_was_saved(tmp_path, mode):
     assert warnings.filters == filters
     with torch.no_grad():
         torch.testing.assert_close(target(X), net(X), rtol=0, atol=0)
+
+
+ALIAS, KEPT = "head.layer_array.2.weight", "embed.weight"
+
+
+def test_safetensors_mode_stores_a_shared_tensor_once(tmp_path):
+    use_mode("safetensors")
+    trained = DN.tied()
+    utils_svp.sv_save_net(trained, str(tmp_path), "lm")
+    cleaned = utils_svp.clean_net(DN.tied())
+    with safetensors.safe_open(tmp_path / "lm_nvr.pt", framework="pt") as f:
+        assert json.loads(f.metadata()["sorvith.shared_tensors"]) == {ALIAS: KEPT}
+        assert set(f.keys()) == set(cleaned.state_dict()) - {ALIAS}
+    target = utils_svp.clean_net(DN.tied(seed=1))
+    loaded = utils_svp.load_net(target, str(tmp_path), "lm_nvr")
+    assert loaded.head.layer_array[-1].weight is loaded.embed.weight
+    with torch.no_grad():
+        torch.testing.assert_close(loaded(DN.TOKENS), trained(DN.TOKENS), rtol=0, atol=0)
+
+
+class Overlapping(Small):
+    """A buffer that views the first row of another: part of a tensor, not the tensor."""
+
+    def __init__(self):
+        super().__init__()
+        self.register_buffer("table", torch.randn(3, 4))
+        self.register_buffer("first_row", self.table[:1])
+
+
+def test_tensors_that_overlap_in_part_are_refused_in_safetensors_mode(tmp_path):
+    net = UNV.initialize_nvr(Overlapping())
+    use_mode("safetensors")
+    with pytest.raises(ValueError, match="'first_row' and 'table' share memory "
+                                         "but are not one tensor.*weight-tying or torch mode"):
+        utils_svp.sv_save_net(net, str(tmp_path), "net")
+    assert os.listdir(tmp_path) == []
+
+
+# Files whose alias metadata the network does not match: (edit, tied network, message). The
+# edit changes the file's tensors and aliases in place, or returns the metadata text to write.
+MISMATCHES = {
+    "kept key missing": (lambda t, a: a.update({ALIAS: "embed.missing"}), True,
+                         "the file's metadata names '%s' an alias of 'embed.missing', which the "
+                         "file does not hold" % ALIAS),
+    "alias stored too": (lambda t, a: t.update({ALIAS: t[KEPT].clone()}), True,
+                         "the file stores '%s' and its metadata also names it an alias of '%s'"
+                         % (ALIAS, KEPT)),
+    "alias no key of the network": (lambda t, a: a.update({"head.extra": KEPT}), True,
+                                    "'head.extra' is not a key of the network"),
+    "other shape": (lambda t, a: (t.pop("body.layer_array.2.bias"),
+                                  a.update({"body.layer_array.2.bias": KEPT})) and None, True,
+                    "the file stores 'body.layer_array.2.bias' and '%s' as one tensor, but the "
+                    "network holds two tensors there" % KEPT),
+    "network not tied": (lambda t, a: None, False,
+                         "the file stores '%s' and '%s' as one tensor, but the network holds two "
+                         "tensors there (not tied, or of other shapes)" % (ALIAS, KEPT)),
+    "not JSON": (lambda t, a: "{", True,
+                 "the metadata entry 'sorvith.shared_tensors' is no JSON text"),
+    "not an object": (lambda t, a: "[]", True, "must be a JSON object that maps each alias"),
+    "not a name": (lambda t, a: json.dumps({ALIAS: 3}), True,
+                   "maps '%s' to 3, which is no other tensor name" % ALIAS),
+}
+
+
+@pytest.mark.parametrize("loader", ["load_nvr_model", "load_net"])
+@pytest.mark.parametrize("case", MISMATCHES)
+def test_alias_metadata_the_network_does_not_match_is_refused(tmp_path, loader, case):
+    edit, tie, message = MISMATCHES[case]
+    use_mode("safetensors")
+    utils_svp.sv_save_net(DN.tied(), str(tmp_path), "lm")
+    path = str(tmp_path / "lm_nvr.pt")
+    tensors = safetensors.torch.load_file(path)
+    with safetensors.safe_open(path, framework="pt") as f:
+        aliases = json.loads(f.metadata()["sorvith.shared_tensors"])
+    text = edit(tensors, aliases)
+    safetensors.torch.save_file(tensors, path, metadata={
+        "sorvith.shared_tensors": text if isinstance(text, str) else json.dumps(aliases)})
+
+    if loader == "load_nvr_model":
+        net = DN.TiedNet(tie)
+        with pytest.raises(ValueError, match=re.escape(path) + ": .*" + re.escape(message)):
+            network_svp.load_nvr_model(net, path)
+        # Converted, as every load starts, and refused before any block was rebuilt.
+        assert [len(b.layer_array) for b in network_svp.get_nvr_modules(net, 0)] == [1, 1]
+        return
+    net = utils_svp.clean_net(DN.tied(seed=1, tie=tie))
+    before = {k: v.clone() for k, v in net.state_dict().items()}
+    with pytest.raises(ValueError, match=re.escape(path) + ": .*" + re.escape(message)):
+        utils_svp.load_net(net, str(tmp_path), "lm_nvr")
+    assert all(torch.equal(v, before[k]) for k, v in net.state_dict().items())
 
 
 def reader_error(mode, target, path):

@@ -45,8 +45,13 @@ def load_nvr_model(net: nn.Module, filename: str | os.PathLike[str]) -> nn.Modul
     """Convert a freshly built ``net`` (same architecture as the saved one) and load the
     safetensors file ``filename`` that ``utils_svp.sv_save_net`` wrote into it.
 
-    Returns the converted, loaded network. Exits the process if ``net`` holds no
-    convertible module. Before any block is rebuilt, raises ``KeyError`` for the first
+    Returns the converted, loaded network. A module tied to another tensor of the network
+    (an output layer that uses the input embedding) stays tied as the block's neuron module,
+    the last ``layer_array`` entry; its dendrite copies are untied. Raises ``ValueError``,
+    before converting anything, when ``net`` already holds blocks that a load built. Exits
+    the process if ``net`` holds no convertible module. Before any block is rebuilt, raises
+    ``ValueError`` when the file's record of shared tensors does not match the network's
+    ties, ``KeyError`` for the first
     missing block entry (``.num_cycles``, ``.skip_weights``, ``.module_id``, ``.view_tuple``,
     blocks in order), then ``ValueError``, naming the key and the file, when a block's entries
     disagree with each other or with the block so that the rebuild or the first forward call

@@ -74,8 +74,10 @@ def sv_save_net(net: nn.Module, folder: str, name: str) -> None:
 
     Only the process whose ``RANK`` environment variable is unset or 0 writes. The storage
     mode (safetensors, tied weights or a whole pickled network) follows the training
-    library's configuration. The file is written apart and renamed onto the path, so the path
-    holds the old file or the new one whatever happens.
+    library's configuration; in safetensors mode a tensor held under several names (tied
+    weights) is stored once, its other names recorded in the metadata. The file is written
+    apart and renamed onto the path, so the path holds the old file or the new one whatever
+    happens.
 
     For an ``nn.DataParallel`` or ``DistributedDataParallel`` its ``.module`` is saved. A
     network with sharded (DTensor) parameters, as ``fully_shard`` leaves it, raises

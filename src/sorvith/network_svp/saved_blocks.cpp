@@ -50,21 +50,48 @@ SavedFile::SavedFile(py::handle module, py::handle state_dict, py::handle filena
     : module_(module), state_dict_(borrow(state_dict.ptr())), filename_(text(filename)) {
     // One pass over the keys: a block's check then looks up only its own entries, whatever
     // entry count its cycles claim.
-    for (py::handle key : state_dict_) {
-        std::string_view whole;
-        if (!key_text(key, whole))
-            continue;
-        for (size_t at = whole.find(entries_part); at != std::string_view::npos;
-             at = whole.find(entries_part, at + 1)) {
-            EntryKeys &keys = entry_keys_[std::string(whole.substr(0, at))];
-            std::string_view after;
-            long long index = entry_index(whole.substr(at + entries_part.size()), after);
-            if (index < 0)
-                keys.stray.emplace_back(whole);
-            else
-                keys.by_index[index].emplace_back(after);
-        }
+    for (py::handle key : state_dict_)
+        index_key(key);
+}
+
+void SavedFile::index_key(py::handle key) {
+    std::string_view whole;
+    if (!key_text(key, whole))
+        return;
+    for (size_t at = whole.find(entries_part); at != std::string_view::npos;
+         at = whole.find(entries_part, at + 1)) {
+        EntryKeys &keys = entry_keys_[std::string(whole.substr(0, at))];
+        std::string_view after;
+        long long index = entry_index(whole.substr(at + entries_part.size()), after);
+        if (index < 0)
+            keys.stray.emplace_back(whole);
+        else
+            keys.by_index[index].emplace_back(after);
     }
+}
+
+std::vector<long long> SavedFile::entry_indices(const std::string &prefix) const {
+    std::vector<long long> result;
+    auto found = entry_keys_.find(prefix);
+    if (found != entry_keys_.end())
+        for (const auto &entry : found->second.by_index)
+            result.push_back(entry.first);
+    return result;
+}
+
+void SavedFile::complete(py::handle additions) {
+    if (length(additions) == 0)
+        return;
+    py::object merged = steal(PyDict_New()); // the mapping as read stays as it is
+    check(PyDict_Update(merged.ptr(), state_dict_.ptr()));
+    for (py::handle item : call_method(additions, SV_NAME("items"))) {
+        py::object key = getitem(item, 0);
+        if (contains(merged, key))
+            continue;
+        setitem(merged, key, getitem(item, 1));
+        index_key(key);
+    }
+    state_dict_ = merged;
 }
 
 void SavedFile::refuse(const char *pattern, py::handle values) {
@@ -86,7 +113,7 @@ SavedBlock SavedFile::read_keys(py::handle block, py::handle prefix) {
     return result;
 }
 
-void SavedFile::check_values(SavedBlock &result) {
+void SavedFile::count_entries(SavedBlock &result) {
     result.cycles =
         steal(PyNumber_Long(call_method(result.num_cycles, SV_NAME("item")).ptr()));
     // One entry for the module itself and one copy per two cycles, rounded up.
@@ -100,12 +127,14 @@ void SavedFile::check_values(SavedBlock &result) {
         result.entries = overflow || n >= PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX
                                                          : static_cast<Py_ssize_t>(n) + 1;
     }
-    result.skip_shape = attr(result.skip_weights, SV_NAME("shape"));
     py::object first = getitem(attr(result.block, SV_NAME("layer_array")), make_int(0));
     py::dict keep_vars;
     keep_vars["keep_vars"] = py::bool_(true);
     result.layer_state = call_with(attr(first, SV_NAME("state_dict")), py::tuple(), keep_vars);
+}
 
+void SavedFile::check_values(SavedBlock &result) {
+    result.skip_shape = attr(result.skip_weights, SV_NAME("shape"));
     check_entries(result);
     // The cascade reads skip_weights and view_tuple only to add one position's output into a
     // later one's: a block of one entry reads neither, whatever they hold.

@@ -28,11 +28,15 @@ struct SavedBlock {
     py::object skip_weights; // file[P.skip_weights]
     py::object module_id;    // file[P.module_id]
     py::object view_tuple;   // file[P.view_tuple]
-    // Set by check():
+    // Set by count_entries():
     py::object cycles;       // int(file[P.num_cycles].item())
     Py_ssize_t entries = 1;  // the layer_array entries those cycles make
-    py::object skip_shape;   // file[P.skip_weights].shape
     py::object layer_state;  // layer_array[0].state_dict(keep_vars=True): what each entry loads into
+    // Set by RebuiltTies::plan(): the module is moved to the last entry, where the neuron module
+    // sits, and its last copy takes entry 0 (layer_array[0] shares a tensor with the network).
+    bool original_last = false;
+    // Set by check_values():
+    py::object skip_shape;   // file[P.skip_weights].shape
     long long row_width = 0; // the values of one skip row, skip_weights[p][q, :]
 };
 
@@ -47,12 +51,23 @@ class SavedFile {
     // a missing key is reported before any value of another block is refused.
     SavedBlock read_keys(py::handle block, py::handle prefix);
 
+    // The layer_array entries the saved cycle count makes, and the keys each entry loads.
+    void count_entries(SavedBlock &saved);
+
     // Checks the entries read_keys found: the cycle count against the layer_array entries the
     // file holds for the block; each entry's keys and shapes against the module every entry is
     // copied from; and, for a block with dendrites (a block of one entry reads no skip row),
     // the skip tensor's shape against the rows the cascade reads and view_tuple against one
     // such row and against the rank of the block's outputs.
     void check_values(SavedBlock &saved);
+
+    // The mapping as it stands, and the entry indices it holds keys for under
+    // "<prefix>.layer_array." (none for a prefix it names no entry of).
+    const py::object &state() const { return state_dict_; }
+    std::vector<long long> entry_indices(const std::string &prefix) const;
+
+    // Adds `additions` (key: tensor) to the mapping, which becomes a copy of the file's.
+    void complete(py::handle additions);
 
     // The mapping to load into `net` once `blocks` are rebuilt: the file's own, or a copy in
     // which each block entry's `module_id` text is narrowed to its first code where the entry
@@ -68,6 +83,7 @@ class SavedFile {
         std::vector<std::string> stray;
     };
 
+    void index_key(py::handle key);
     void check_entries(const SavedBlock &saved);
     void check_skip_shape(SavedBlock &saved);
     void check_view_tuple(const SavedBlock &saved);

@@ -1,5 +1,6 @@
 #include "storage_modes.h"
 
+#include "block/shared_tensors.h"
 #include "companion/nevrane.h"
 #include "host/errors.h"
 #include "host/globals.h"
@@ -17,13 +18,44 @@ py::object read_weight_tying(py::handle module, py::handle net, py::handle path)
     return companion::load_model_with_weight_tying(module, net, path);
 }
 
+// The state dictionary; a tensor held under several names (tied weights) is stored once and
+// its other names are recorded in the metadata (block/shared_tensors.h). Without such tensors
+// the call is save_file(state_dict, path), with no metadata.
 void write_safetensors(py::handle module, py::handle net, py::handle path) {
     py::object save_file = global(module, SV_NAME("save_file"));
-    call(save_file, call_method(net, SV_NAME("state_dict")), path);
+    py::object state_dict = call_method(net, SV_NAME("state_dict"));
+    py::dict aliases = block::shared_names(module, state_dict);
+    if (length(aliases) == 0) {
+        call(save_file, state_dict, path);
+        return;
+    }
+    py::dict tensors;
+    for (py::handle item : call_method(state_dict, SV_NAME("items")))
+        if (!contains(aliases, getitem(item, 0)))
+            setitem(tensors, getitem(item, 0), getitem(item, 1));
+    py::dict metadata, options;
+    setitem(metadata, block::aliases_entry(),
+            call_method(import("json"), SV_NAME("dumps"), aliases));
+    options[SV_NAME("metadata")] = metadata;
+    call_with(save_file, py::make_tuple(tensors, path), options);
 }
 
+// The mapping load_file reads; for a file that records shared tensors, a copy with the kept
+// tensor under each alias, once the network is seen to tie the two names too.
 py::object read_safetensors(py::handle module, py::handle net, py::handle path) {
     py::object state_dict = call(global(module, SV_NAME("load_file")), path);
+    py::object filename = text(path);
+    py::object aliases = block::saved_aliases(path, filename);
+    if (aliases && length(aliases) > 0) {
+        state_dict = block::with_aliases(state_dict, aliases, filename);
+        py::dict keep_vars;
+        keep_vars["keep_vars"] = py::bool_(true);
+        py::object targets = call_with(attr(net, SV_NAME("state_dict")), py::tuple(), keep_vars);
+        block::check_aliases(aliases, filename, [&](py::handle key) {
+            return contains(targets, key) ? block::tensor_token(module, getitem(targets, key))
+                                          : py::object();
+        });
+    }
     return companion::load_net_from_dict(module, net, state_dict);
 }
 

@@ -17,7 +17,8 @@ struct StorageMode {
 // The mode the configuration selects now: get_using_safe_tensors() first and, only when it is
 // true, get_weight_tying_experimental(). Saving and loading ask it at the moment they need it.
 //   weight tying: both true, the companion library's format for shared tensors;
-//   safetensors:  the first true, the second false, the network's state dictionary;
+//   safetensors:  the first true, the second false, the network's state dictionary (each
+//                 tensor held under several names stored once, block/shared_tensors.h);
 //   torch:        the first false, the whole network pickled by torch.save.
 const StorageMode &selected_storage_mode(py::handle module);
 
