@@ -1,5 +1,6 @@
 #include "member.h"
 
+#include "host/errors.h"
 #include "host/pyclass.h"
 
 namespace sorvith {
@@ -109,6 +110,27 @@ py::object own_layer_array(py::handle self) {
     return found ? borrow(found) : py::object();
 }
 
+// Whether `error`, raised by reading main.<name>, says only that the main module has no such
+// attribute: an AttributeError about that very name, while main's class defines nothing under
+// it. An AttributeError from inside a property or another descriptor of the class, or one
+// about another name (raised inside main's own __getattr__), is a fault of that code and
+// reaches the caller unchanged.
+bool main_lacks(py::handle main, py::handle name, py::handle error) {
+    if (!PyErr_GivenExceptionMatches(error.ptr(), PyExc_AttributeError) ||
+        _PyType_Lookup(Py_TYPE(main.ptr()), name.ptr()))
+        return false;
+    PyObject *reported = PyObject_GetAttr(error.ptr(), SV_NAME("name").ptr());
+    if (!reported) {
+        PyErr_Clear();
+        return true; // an error that names nothing is not about another name
+    }
+    int same = reported == Py_None ? 1 : PyObject_RichCompareBool(reported, name.ptr(), Py_EQ);
+    Py_DECREF(reported);
+    if (same < 0)
+        PyErr_Clear(); // a name that cannot be compared: the error is not known to be about it
+    return same == 1;
+}
+
 py::object main_module_fallback(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", "name", nullptr};
     PyObject *self, *name;
@@ -130,7 +152,12 @@ py::object main_module_fallback(py::handle, py::handle args, py::handle kwargs) 
                 throw;
             throw missing; // no main module yet: the block's own error
         }
-        return attr(main, name);
+        if (PyObject *found = PyObject_GetAttr(main.ptr(), name))
+            return steal(found);
+        py::object error = take_current_exception();
+        if (!main_lacks(main, name, error))
+            raise_exception_object(error);
+        throw missing; // the name is nowhere: the block's own error
     }
 }
 
