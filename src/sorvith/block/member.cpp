@@ -1,6 +1,7 @@
 #include "member.h"
 
 #include "host/errors.h"
+#include "host/method.h"
 #include "host/pyclass.h"
 
 namespace sorvith {
@@ -60,10 +61,8 @@ bool generic_getattribute(PyTypeObject *type) {
 // extension made from the C function `body`. Each extension compiles its own copy of the
 // block engine, so another extension's method is not recognised and takes the ordinary path.
 bool is_method_from(PyObject *attribute, PyCFunction body) {
-    if (!attribute || !PyInstanceMethod_Check(attribute))
-        return false;
-    PyObject *function = PyInstanceMethod_GET_FUNCTION(attribute);
-    return PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == body;
+    PyObject *function = method_function(attribute);
+    return function && PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == body;
 }
 
 // True when attribute lookup on `type` is exactly object.__getattribute__ followed by
