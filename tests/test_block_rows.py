@@ -2,9 +2,13 @@
 skip_weights and view_tuple, whatever changed since the last one and under whichever autograd
 mode, with results and gradients bit-identical to the cascade written out."""
 
+import contextlib
 import copy
+import inspect
 import pickle
 import threading
+import types
+from unittest import mock
 
 import pytest
 import torch
@@ -386,3 +390,70 @@ def test_threads_run_unless_torch_traces(kind, context, monkeypatch):
     with torch.no_grad():
         call(block, x)
     assert made == (["process_and_forward"] * 2 + ["process_and_pre"] if threaded else [])
+def make_module(kind):
+    """A block of the kind, or (for "tracked") a tracked module: the four classes with methods."""
+    if kind == "tracked":
+        return network_svp.NVRTrackedModule(nn.Linear(3, WIDTH), "fc")
+    return make_block(kind)
+
+
+def own_methods(cls):
+    return [name for name, value in vars(cls).items() if callable(value)]
+
+
+@contextlib.contextmanager
+def patched_and_restored(cls):
+    with contextlib.ExitStack() as stack:
+        for name in own_methods(cls):
+            stack.enter_context(mock.patch.object(cls, name))
+    yield
+
+
+@contextlib.contextmanager
+def assigned_back(cls):
+    for name in own_methods(cls):
+        setattr(cls, name, getattr(cls, name))  # what any save-and-restore of a patch does
+    yield
+
+
+@pytest.mark.parametrize("restore", [assigned_back, patched_and_restored],
+                         ids=["assigned back", "mock.patch.object"])
+@pytest.mark.parametrize("kind", KINDS + ("tracked",))
+def test_methods_stored_back_on_the_class_still_bind(kind, restore):
+    x = torch.randn(WIDTH, 3)
+    torch.manual_seed(1)
+    before = make_module(kind)
+    cls, want, text = type(before), before(x), str(before)
+    kept = dict(vars(cls))
+    try:
+        with restore(cls):
+            assert all(vars(cls)[name] is kept[name] for name in own_methods(cls))
+            torch.manual_seed(1)
+            after = make_module(kind)  # __init__, and simulate_cycles for a loaded block
+            assert torch.equal(after(x), want) and str(after) == text
+            main = after.main_module if kind == "tracked" else after.layer_array[-1]
+            assert after.weight is main.weight  # through __getattr__
+    finally:
+        for name in own_methods(cls):
+            setattr(cls, name, kept[name])
+
+
+@pytest.mark.parametrize("kind", KINDS + ("tracked",))
+def test_methods_introspect_pickle_and_copy_like_python_methods(kind):
+    module, x = make_module(kind), torch.randn(WIDTH, 3)
+    cls = type(module)
+    for name in own_methods(cls):
+        method, bound = vars(cls)[name], getattr(module, name)
+        assert getattr(cls, name) is method and method.__get__(None, cls) is method
+        assert type(bound) is types.MethodType and bound.__self__ is module
+        assert (method.__name__, method.__qualname__, method.__module__) == (
+            name, cls.__qualname__ + "." + name, cls.__module__)
+        assert bound.__doc__ == method.__doc__ and inspect.isroutine(method)
+        unbound = inspect.signature(method)
+        assert list(unbound.parameters)[0] == "self"
+        assert list(inspect.signature(bound).parameters) == list(unbound.parameters)[1:]
+        for protocol in (2, pickle.HIGHEST_PROTOCOL):
+            assert pickle.loads(pickle.dumps(method, protocol)) is method
+        assert copy.deepcopy(method) is method
+    again = pickle.loads(pickle.dumps(module.forward))
+    assert type(again.__self__) is cls and torch.equal(again(x), module.forward(x))

@@ -1,7 +1,7 @@
 """Deploying networks of the three block kinds (blockwise NVRLayer, cleaned NVRModulePyThread,
 loaded NVROptimizedModule), with and without processors: torch.export with a dynamic batch,
-ONNX run by onnxruntime, the meta device, torch.compile of the exported program and
-torch.jit.trace; and where the view shape of the weight rows comes from while tracing."""
+ONNX run by onnxruntime, the meta device, torch.compile of the network and of the exported
+program and torch.jit.trace; and where the view shape of the weight rows comes from while tracing."""
 
 import copy
 import os
@@ -120,6 +120,16 @@ def test_onnx_model_runs_in_onnxruntime(case, tmp_path):
 def test_compiled_exported_program_gives_the_eager_outputs(case):
     compiled = torch.compile(case.program().module())
     torch.testing.assert_close(compiled(case.x_other), case.want_other)
+
+
+def test_compiled_network_gives_the_eager_outputs(case):
+    """torch.compile of the network itself: dynamo leaves each block's forward to run eagerly,
+    reached through the bound method its class gives."""
+    try:
+        with torch.no_grad():
+            torch.testing.assert_close(torch.compile(case.model)(case.x_other), case.want_other)
+    finally:
+        torch._dynamo.reset()
 
 
 def test_jit_trace_gives_the_eager_outputs(case):

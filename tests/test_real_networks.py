@@ -194,13 +194,13 @@ def test_every_route_gives_the_trained_outputs(tmp_path, trained, mode):
             torch.testing.assert_close(result, expected, msg=lambda m: "%s: %s" % (route, m))
 
 
-def blocks_of_each_kind():
+def blocks_of_each_kind(main=nn.Linear):
     """An NVRLayer, the NVRModulePyThread made from it and an NVROptimizedModule, each with a
-    Linear(3, 4) as its main module."""
-    neuron = NV.NVRNeuronModule(nn.Linear(3, 4), "fc")
+    main(3, 4) as its main module."""
+    neuron = NV.NVRNeuronModule(main(3, 4), "fc")
     neuron.add_dendrite()
     layer = BSV.convert_to_nvr_layer_block(neuron)
-    optimized = network_svp.NVROptimizedModule(nn.Linear(3, 4), "fc")
+    optimized = network_svp.NVROptimizedModule(main(3, 4), "fc")
     optimized.simulate_cycles(2, 10)
     return [layer, slim_load.NVRModulePyThread(layer), optimized]
 
@@ -224,3 +224,39 @@ def test_blocks_answer_for_their_main_module(block):
     assert not hasattr(half, "weight")
     half.__dict__["_modules"] = {"layer_array": nn.ModuleList()}
     assert not hasattr(half, "weight")
+
+
+class Faulty(nn.Linear):
+    """A main module whose own code raises AttributeError while it computes an attribute."""
+
+    @property
+    def scale(self):
+        return self.weight.no_such_tensor_attribute
+
+    def __getattr__(self, name):
+        if name == "shortcut":
+            return self.no_such_child
+        return super().__getattr__(name)
+
+
+def error_of(read):
+    with pytest.raises(AttributeError) as caught:
+        read()
+    error = caught.value
+    return type(error), str(error), error.name, error.obj, error.__context__
+
+
+@pytest.mark.parametrize("block", blocks_of_each_kind(Faulty), ids=lambda b: type(b).__name__)
+def test_a_name_neither_has_raises_the_blocks_own_error(block):
+    host = type(type(block).__name__, (nn.Module,), {})()  # the host's error for such a class
+    # The whole error as the host raises it, naming the block and its class.
+    assert error_of(lambda: block.no_such_member) == (
+        AttributeError, "'%s' object has no attribute 'no_such_member'" % type(block).__name__,
+        "no_such_member", block, None)
+    assert error_of(lambda: block.no_such_member)[:3] == error_of(lambda: host.no_such_member)[:3]
+    assert getattr(block, "no_such_member", 7) == 7 and not hasattr(block, "no_such_member")
+    # What the main module's own code raises reaches the caller as the main module raised it.
+    main = block.layer_array[-1]
+    for name in ("scale", "shortcut"):
+        assert error_of(lambda: getattr(block, name)) == error_of(lambda: getattr(main, name))
+    assert "no_such_child" in str(error_of(lambda: block.shortcut)[1])

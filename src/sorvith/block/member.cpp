@@ -1,5 +1,7 @@
 #include "member.h"
 
+#include "host/errors.h"
+#include "host/method.h"
 #include "host/pyclass.h"
 
 namespace sorvith {
@@ -59,10 +61,8 @@ bool generic_getattribute(PyTypeObject *type) {
 // extension made from the C function `body`. Each extension compiles its own copy of the
 // block engine, so another extension's method is not recognised and takes the ordinary path.
 bool is_method_from(PyObject *attribute, PyCFunction body) {
-    if (!attribute || !PyInstanceMethod_Check(attribute))
-        return false;
-    PyObject *function = PyInstanceMethod_GET_FUNCTION(attribute);
-    return PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == body;
+    PyObject *function = method_function(attribute);
+    return function && PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == body;
 }
 
 // True when attribute lookup on `type` is exactly object.__getattribute__ followed by
@@ -109,6 +109,27 @@ py::object own_layer_array(py::handle self) {
     return found ? borrow(found) : py::object();
 }
 
+// Whether `error`, raised by reading main.<name>, says only that the main module has no such
+// attribute: an AttributeError about that very name, while main's class defines nothing under
+// it. An AttributeError from inside a property or another descriptor of the class, or one
+// about another name (raised inside main's own __getattr__), is a fault of that code and
+// reaches the caller unchanged.
+bool main_lacks(py::handle main, py::handle name, py::handle error) {
+    if (!PyErr_GivenExceptionMatches(error.ptr(), PyExc_AttributeError) ||
+        _PyType_Lookup(Py_TYPE(main.ptr()), name.ptr()))
+        return false;
+    PyObject *reported = PyObject_GetAttr(error.ptr(), SV_NAME("name").ptr());
+    if (!reported) {
+        PyErr_Clear();
+        return true; // an error that names nothing is not about another name
+    }
+    int same = reported == Py_None ? 1 : PyObject_RichCompareBool(reported, name.ptr(), Py_EQ);
+    Py_DECREF(reported);
+    if (same < 0)
+        PyErr_Clear(); // a name that cannot be compared: the error is not known to be about it
+    return same == 1;
+}
+
 py::object main_module_fallback(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"", "name", nullptr};
     PyObject *self, *name;
@@ -130,7 +151,12 @@ py::object main_module_fallback(py::handle, py::handle args, py::handle kwargs) 
                 throw;
             throw missing; // no main module yet: the block's own error
         }
-        return attr(main, name);
+        if (PyObject *found = PyObject_GetAttr(main.ptr(), name))
+            return steal(found);
+        py::object error = take_current_exception();
+        if (!main_lacks(main, name, error))
+            raise_exception_object(error);
+        throw missing; // the name is nowhere: the block's own error
     }
 }
 

@@ -32,8 +32,10 @@ Py_ssize_t child_count(py::handle container);
 // - protocol names (`__deepcopy__`, `__getstate__`), which copy and pickle look up on the
 //   instance: a block must not be copied or pickled as its main module.
 // A block without a `layer_array` yet (half built, or half restored by copy or unpickling)
-// has no main module to ask. `member` reads through this fallback as fast as through
-// nn.Module's own lookup.
+// has no main module to ask. When the main module lacks the name too, the error is the block's
+// own ("'NVRModulePyThread' object has no attribute 'x'", as nn.Module raises it); an error
+// raised while the main module's class computes the attribute (a property) reaches the caller
+// unchanged. `member` reads through this fallback as fast as through nn.Module's own lookup.
 extern PyMethodDef main_module_fallback_def;
 
 } // namespace sorvith

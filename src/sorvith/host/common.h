@@ -12,9 +12,9 @@ namespace py = pybind11;
 namespace sorvith {
 
 // An interned str made once per call site and kept for the life of the process. Statics hold
-// such immutable names, the few cached torch classes of block/member.cpp and the two helper
-// types made by block/ (step_threads.cpp, block_cache.cpp); every module global is looked up
-// at run time (host/globals.h).
+// such immutable names, the few cached torch classes of block/member.cpp, the method type of
+// host/method.cpp and the two helper types made by block/ (step_threads.cpp, block_cache.cpp);
+// every module global is looked up at run time (host/globals.h).
 #define SV_NAME(text)                                                                  \
     ([]() -> ::pybind11::handle {                                                      \
         static PyObject *interned = PyUnicode_InternFromString(text);                  \

@@ -1,6 +1,7 @@
 #include "pyclass.h"
 
 #include "globals.h"
+#include "method.h"
 #include "protocols.h"
 
 namespace sorvith {
@@ -45,7 +46,7 @@ py::object make_module_class(py::handle module, const char *name, const char *do
     namespace_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
     for (PyMethodDef *def : methods) {
         py::object function = make_function(def, module);
-        namespace_[def->ml_name] = steal(PyInstanceMethod_New(function.ptr()));
+        namespace_[def->ml_name] = make_method(function, name);
     }
     py::tuple bases = py::make_tuple(torch_module_class());
     return call(reinterpret_cast<PyObject *>(&PyType_Type), py::str(name), bases, namespace_);
@@ -67,8 +68,8 @@ py::object zero_argument_super(py::handle self, const PyMethodDef *def, py::hand
         if (!contains(own, name))
             continue;
         py::object method = getitem(own, name);
-        if (PyInstanceMethod_Check(method.ptr()) &&
-            is_function_of(PyInstanceMethod_GET_FUNCTION(method.ptr()), def, module))
+        PyObject *function = method_function(method.ptr());
+        if (function && is_function_of(function, def, module))
             return call(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self);
     }
     PyErr_SetString(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");

@@ -2,8 +2,9 @@
 //
 // Every function and method is a plain PyMethodDef (METH_VARARGS | METH_KEYWORDS) whose
 // `self` is the extension module, so that each body can reach its module's late-bound
-// globals without any C++ state. Methods are wrapped in an instancemethod, so they bind as
-// ordinary types.MethodType and receive the instance as the first positional argument.
+// globals without any C++ state. Methods are wrapped in a method of host/method.h, so they
+// bind as ordinary types.MethodType, receive the instance as the first positional argument,
+// and read from the class they are themselves, which can be stored back.
 // Classes are made with type(name, (torch.nn.Module,), namespace): real Python classes that
 // pickle, deep-copy and subclass like any other.
 #pragma once
