@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 
+import pytest
 import torch
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
@@ -52,3 +53,51 @@ def test_readme_usage_sets_the_configuration_the_example_scripts_set():
         assert lines and all(line in source for line in lines), script
         settings.append(lines)
     assert settings[0] == settings[1]
+
+
+# Marks on the line before a README python block: it runs joined to the block(s) before it, or
+# it is taken from an example script that runs it (under torch.distributed.run, say), whose
+# text must hold the block's lines in order.
+CONTINUES = "<!-- continues the block above -->"
+FROM_EXAMPLE = re.compile(r"<!-- from (examples/\S+) -->")
+
+
+def readme_programs():
+    """The README's python blocks as pytest params: each block with the blocks that continue
+    it, joined into one program, or a block taken from an example, with that example's path."""
+    with open(os.path.join(os.path.dirname(EXAMPLES), "README.md")) as f:
+        lines = f.read().splitlines()
+    programs, heading, i = [], "", 0
+    while i < len(lines):
+        line = lines[i]
+        if line.startswith("## "):
+            heading = line[3:]
+        if line != "```python":
+            i += 1
+            continue
+        end = lines.index("```", i + 1)
+        code = "\n".join(lines[i + 1:end]) + "\n"
+        mark = lines[i - 1] if i else ""
+        example = FROM_EXAMPLE.fullmatch(mark)
+        if mark == CONTINUES:
+            assert programs and programs[-1][1] is None, "line %d continues no block" % (i + 1)
+            programs[-1][0].append(code)
+        else:
+            programs.append(([code], example and example.group(1), "%s, line %d" % (heading, i + 1)))
+        i = end + 1
+    return [pytest.param(blocks, example, id=name) for blocks, example, name in programs]
+
+
+@pytest.mark.parametrize("blocks, example", readme_programs())
+def test_readme_python_blocks_run_as_written(blocks, example, tmp_path):
+    if example:  # run by the tests of that example
+        with open(os.path.join(os.path.dirname(EXAMPLES), example)) as f:
+            source = f.read()
+        position = 0
+        for line in filter(None, blocks[0].splitlines()):
+            position = source.index(line, position) + len(line)
+        return
+    env = dict(os.environ, OMP_NUM_THREADS="1", HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1")
+    result = subprocess.run([sys.executable, "-c", "\n".join(blocks)], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=900)
+    assert result.returncode == 0, result.stdout + result.stderr

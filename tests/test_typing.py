@@ -115,7 +115,7 @@ def infer(folder: str) -> None:
     network_svp.doing_threading = False
 
     slim_load.ModuleType = MyBlock
-    reloaded = utils_svp.load_net(utils_svp.clean_net(grown()), folder, "model_nvr")
+    reloaded = utils_svp.load_net(utils_svp.clean_net(grown()), Path(folder), "model_nvr")
     slim_load.ModuleType = slim_load.NVRModulePyThread
     slim_load.doing_threading = True
     with torch.no_grad():
@@ -167,7 +167,7 @@ from sorvith import blockwise_svp, network_svp, slim_load, utils_svp
 
 net = nn.Sequential(nn.Linear(2, 2))
 utils_svp.sv_save_net(net, "checkpoints")  # E: call-arg
-utils_svp.load_net(net, Path("checkpoints"), "model_nvr")  # E: arg-type
+utils_svp.load_net(net, b"checkpoints", "model_nvr")  # E: arg-type
 count: str = utils_svp.sv_count_params(net)  # E: assignment
 utils_svp.clean_net(net, True)  # E: call-arg
 network_svp.load_nvr_model(net)  # E: call-arg

@@ -56,6 +56,10 @@ def load_nvr_model(net: nn.Module, filename: str | os.PathLike[str]) -> nn.Modul
     blocks in order), then ``ValueError``, naming the key and the file, when a block's entries
     disagree with each other or with the block so that the rebuild or the first forward call
     would fail, or when ``view_tuple`` is not as long as a convolution's output rank.
+    The ``KeyError`` of a missing entry (the key its ``args[0]``) names the file and the
+    likely cause in a note. ``net`` that is not an ``nn.Module`` raises ``TypeError`` before
+    anything happens; a file that is no safetensors file gives the reader's error, with a
+    note when it is a ``torch.save`` archive.
     """
 
 class NVROptimizedModule(nn.Module):

@@ -51,12 +51,15 @@ def add_future_warning() -> None:
 def remove_future_warning() -> None:
     """Remove the front entry of ``warnings.filters`` (undoes add_future_warning)."""
 
-def load_net(net: nn.Module, folder: str, name: str) -> nn.Module:
+def load_net(
+    net: nn.Module, folder: str | os.PathLike[str], name: str | os.PathLike[str]
+) -> nn.Module:
     """Load ``folder + "/" + name + ".pt"`` into ``net`` and return the loaded network.
 
     To read what ``sv_save_net(net, folder, name)`` wrote, pass ``name + "_nvr"``; ``net``
     must have the cleaned structure (for example ``clean_net`` of a network grown the same
-    way). The storage mode must be the one the file was saved in.
+    way). The storage mode must be the one the file was saved in; a file of another mode
+    gives the reader's error with a note naming the mode the file is of.
     """
 
 def clean_net(net: nn.Module) -> nn.Module:
@@ -82,11 +85,13 @@ def sv_save_net(net: nn.Module, folder: str, name: str) -> None:
     For an ``nn.DataParallel`` or ``DistributedDataParallel`` its ``.module`` is saved. A
     network with sharded (DTensor) parameters, as ``fully_shard`` leaves it, raises
     ``TypeError`` before anything is written: save its full state dict loaded into a plain
-    network instead (README, "Distributed training").
+    network instead (README, "Distributed training"). A ``net`` that is not an ``nn.Module``
+    raises ``TypeError`` on every rank. A ``name`` ending in ``.pt`` or ``_nvr`` is kept as
+    given (``classifier.pt`` writes ``classifier.pt_nvr.pt``), with a ``UserWarning``.
     """
 
 def sv_count_params(net: nn.Module) -> int:
     """The number of parameters of ``net`` (shared tensors counted once): of its training
     form or of its cleaned form, as the training library's configuration selects. For an
     ``nn.DataParallel`` or ``DistributedDataParallel`` its ``.module`` is counted; sharded
-    (DTensor) parameters raise ``TypeError``."""
+    (DTensor) parameters, or a ``net`` that is not an ``nn.Module``, raise ``TypeError``."""

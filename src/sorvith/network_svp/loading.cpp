@@ -4,6 +4,7 @@
 #include "block/shared_tensors.h"
 #include "block/view_shape.h"
 #include "companion/nevrane.h"
+#include "host/arguments.h"
 #include "host/globals.h"
 #include "host/protocols.h"
 #include "host/pyclass.h"
@@ -101,14 +102,34 @@ void move_original_last(py::handle m) {
     setitem(layers, last, original);
 }
 
+// load_file(filename). Its error for a file of torch.save gains a note that says so and
+// where such a file is read; the error stays the reader's.
+py::object read_file(py::handle module, py::handle filename) {
+    try {
+        return call(global(module, SV_NAME("load_file")), filename);
+    } catch (py::error_already_set &error) {
+        if (file_kind(filename) == FileKind::zip)
+            add_note(error.value(),
+                     format("%s is a zip archive, as torch.save writes: a file of the torch "
+                            "storage mode (GNV.pc.get_using_safe_tensors() false when it was "
+                            "saved). load_nvr_model reads safetensors files only: read this one "
+                            "with utils_svp.load_net in torch mode, or save the network again "
+                            "with get_using_safe_tensors() true.",
+                            py::make_tuple(text(filename))));
+        throw;
+    }
+}
+
 py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "filename", nullptr};
-    PyObject *net_arg, *filename;
-    parse_args(args, kwargs, "OO:load_nvr_model", names, &net_arg, &filename);
+    PyObject *net_arg, *filename_arg;
+    parse_args(args, kwargs, "OO:load_nvr_model", names, &net_arg, &filename_arg);
+    require_module(module, net_arg, "load_nvr_model", "net");
+    py::object filename = path_argument(filename_arg);
 
-    refuse_loaded_blocks(module, borrow(net_arg), borrow(filename));
+    refuse_loaded_blocks(module, borrow(net_arg), filename);
     py::object net = call(global(module, SV_NAME("convert_network")), borrow(net_arg));
-    py::object state_dict = call(global(module, SV_NAME("load_file")), borrow(filename));
+    py::object state_dict = read_file(module, filename);
     py::object optimized = call(global(module, SV_NAME("get_nvr_modules")), net, make_int(0));
     if (equal(optimized, py::list())) {
         print(module, "No NVR modules were found something went wrong with convert network");
@@ -121,14 +142,14 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
     // back first, and checked against the rebuilt network's ties below. A file that records
     // nothing of them (the companion's weight-tying format) gets every key it lacks that the
     // rebuilt network ties to a key it has.
-    py::object filename_text = text(borrow(filename));
-    py::object aliases = block::saved_aliases(borrow(filename), filename_text);
+    py::object filename_text = text(filename);
+    py::object aliases = block::saved_aliases(filename, filename_text);
     if (aliases && length(aliases) == 0)
         aliases = py::object();
     if (aliases)
         state_dict = block::with_aliases(state_dict, aliases, filename_text);
     RebuiltTies ties(module, net, modules);
-    SavedFile file(module, state_dict, borrow(filename));
+    SavedFile file(module, state_dict, filename);
     if (!aliases)
         file.complete(ties.own_additions(file.state()));
 

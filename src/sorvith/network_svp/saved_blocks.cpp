@@ -1,5 +1,6 @@
 #include "saved_blocks.h"
 
+#include "host/arguments.h"
 #include "host/globals.h"
 #include "host/protocols.h"
 
@@ -100,8 +101,27 @@ void SavedFile::refuse(const char *pattern, py::handle values) {
 }
 
 SavedBlock SavedFile::read_keys(py::handle block, py::handle prefix) {
+    // A block the file does not describe: the KeyError of the lookup, its key as args[0],
+    // says which file and why. Where the interpreter has no exception notes, the explanation
+    // is the KeyError's second argument.
     auto saved = [&](const char *suffix) {
-        return getitem(state_dict_, add(prefix, py::str(suffix)));
+        py::object key = add(prefix, py::str(suffix));
+        try {
+            return getitem(state_dict_, key);
+        } catch (py::error_already_set &error) {
+            if (!error.matches(PyExc_KeyError))
+                throw;
+            py::object note = format(
+                "%s holds no '%s': the network converted here has a block '%s' that the file "
+                "does not describe. Either the companion configuration (the classes given to "
+                "GNV.pc.set_modules_to_convert and set_modules_to_track) differs from the one "
+                "the file was saved with, or the file is of another network.",
+                py::make_tuple(filename_, key, prefix));
+            if (add_note(error.value(), note))
+                throw;
+            PyErr_SetObject(PyExc_KeyError, py::make_tuple(key, note).ptr());
+            throw py::error_already_set();
+        }
     };
     SavedBlock result;
     result.block = borrow(block.ptr());

@@ -1,6 +1,7 @@
 #include "saving.h"
 
 #include "companion/nevrane.h"
+#include "host/arguments.h"
 #include "host/globals.h"
 #include "host/protocols.h"
 #include "host/pyclass.h"
@@ -60,14 +61,47 @@ void strip_for_saving(py::handle net) {
     }
 }
 
+// A name that already ends in what the call appends is kept as given (the file of
+// "classifier.pt" is "classifier.pt_nvr.pt"), with a UserWarning that names the file written
+// and the name that gives the usual one.
+void warn_about_name(py::handle module, py::handle folder, py::handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        return;
+    // "net.pt", "net_nvr" and "net_nvr.pt" all give "net".
+    py::object base = borrow(name.ptr());
+    for (const char *suffix : {".pt", "_nvr"}) {
+        py::object tail = py::str(suffix);
+        if (truth(call_method(base, SV_NAME("endswith"), tail)))
+            base = getitem(base, steal(PySlice_New(nullptr, make_int(-length(tail)).ptr(),
+                                                   nullptr)));
+    }
+    if (length(base) == length(name))
+        return;
+    py::object ending = getitem(name, steal(PySlice_New(make_int(length(base)).ptr(), nullptr,
+                                                        nullptr)));
+    py::object path = add(add(add(folder, py::str("/")), name), py::str("_nvr.pt"));
+    py::object message = format(
+        "sv_save_net: name %r ends in %r, and '_nvr.pt' is appended to every name: the file "
+        "written is '%s'. Pass name=%r to write '%s_nvr.pt' (which load_net reads as name "
+        "'%s_nvr').",
+        py::make_tuple(name, ending, path, base, base, base));
+    py::object warn = attr(global(module, SV_NAME("warnings")), SV_NAME("warn"));
+    call(warn, message, borrow(PyExc_UserWarning));
+}
+
 py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "folder", "name", nullptr};
-    PyObject *net_arg, *folder, *name;
-    parse_args(args, kwargs, "OOO:sv_save_net", names, &net_arg, &folder, &name);
+    PyObject *net_arg, *folder_arg, *name_arg;
+    parse_args(args, kwargs, "OOO:sv_save_net", names, &net_arg, &folder_arg, &name_arg);
+    // Checked before the rank gate: a wrong argument is a mistake in the script, which every
+    // rank runs alike, so every rank raises and none goes on to wait for the others.
+    require_module(module, net_arg, "sv_save_net", "net");
+    py::object folder = path_argument(folder_arg), name = path_argument(name_arg);
 
     py::object os = global(module, SV_NAME("os"));
     if (other_rank(module, os))
         return py::none();
+    warn_about_name(module, folder, name);
     // A sharded network is refused before the copy, which it does not support, and before the
     // folder is made.
     py::object caller_net = network_to_clean(module, net_arg, "sv_save_net");

@@ -2,6 +2,7 @@
 
 #include "block/shared_tensors.h"
 #include "companion/nevrane.h"
+#include "host/arguments.h"
 #include "host/errors.h"
 #include "host/globals.h"
 #include "host/protocols.h"
@@ -10,12 +11,41 @@ namespace sorvith::utils_svp {
 
 namespace {
 
+// A reader's error for a file of another storage mode gains a note that says which mode the
+// file's first bytes show and how to read it; the error itself stays the reader's.
+template <typename Read> py::object reading(py::handle path, FileKind other, Read read) {
+    try {
+        return read();
+    } catch (py::error_already_set &error) {
+        if (file_kind(path) != other)
+            throw;
+        py::object note;
+        if (other == FileKind::zip)
+            note = format(
+                "%s is a zip archive, as torch.save writes: a file of the torch storage mode, "
+                "which load_net reads when GNV.pc.get_using_safe_tensors() is false; it was "
+                "read here as a safetensors file because that setting is true.",
+                py::make_tuple(text(path)));
+        else
+            note = format(
+                "%s is a safetensors file (the safetensors or weight-tying storage mode), which "
+                "load_net reads when GNV.pc.get_using_safe_tensors() is true (and "
+                "get_weight_tying_experimental() as it was when saving), and "
+                "network_svp.load_nvr_model reads too; it was read here as a torch.save file "
+                "because that setting is false.",
+                py::make_tuple(text(path)));
+        add_note(error.value(), note);
+        throw;
+    }
+}
+
 void write_weight_tying(py::handle module, py::handle net, py::handle path) {
     companion::save_model_with_weight_tying(module, net, path);
 }
 
 py::object read_weight_tying(py::handle module, py::handle net, py::handle path) {
-    return companion::load_model_with_weight_tying(module, net, path);
+    return reading(path, FileKind::zip,
+                   [&] { return companion::load_model_with_weight_tying(module, net, path); });
 }
 
 // The state dictionary; a tensor held under several names (tied weights) is stored once and
@@ -43,7 +73,8 @@ void write_safetensors(py::handle module, py::handle net, py::handle path) {
 // The mapping load_file reads; for a file that records shared tensors, a copy with the kept
 // tensor under each alias, once the network is seen to tie the two names too.
 py::object read_safetensors(py::handle module, py::handle net, py::handle path) {
-    py::object state_dict = call(global(module, SV_NAME("load_file")), path);
+    py::object state_dict = reading(
+        path, FileKind::zip, [&] { return call(global(module, SV_NAME("load_file")), path); });
     py::object filename = text(path);
     py::object aliases = block::saved_aliases(path, filename);
     if (aliases && length(aliases) > 0) {
@@ -115,7 +146,8 @@ py::object read_torch(py::handle module, py::handle net, py::handle path) {
             state_dict = torch_state_dict(module, path, true);
         } catch (py::error_already_set &first) {
             HandledException handling(first.value());
-            state_dict = torch_state_dict(module, path, false);
+            state_dict = reading(path, FileKind::safetensors,
+                                 [&] { return torch_state_dict(module, path, false); });
         }
     } catch (py::error_already_set &second) {
         HandledException handling(second.value());

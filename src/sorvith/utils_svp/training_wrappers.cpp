@@ -1,5 +1,6 @@
 #include "training_wrappers.h"
 
+#include "host/arguments.h"
 #include "host/globals.h"
 #include "host/protocols.h"
 
@@ -42,6 +43,7 @@ py::object dtensor_class() {
 } // namespace
 
 py::object network_to_clean(py::handle module, py::handle net, const char *function) {
+    require_module(module, net, function, "net");
     py::object inner = borrow(net.ptr());
     py::object wrappers = wrapper_classes(module);
     while (is_instance(inner, wrappers))
