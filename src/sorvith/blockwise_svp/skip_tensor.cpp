@@ -214,6 +214,42 @@ void fill_slot_by_slot(Filler &filler, py::handle skip, std::vector<Entry> &entr
     }
 }
 
+// The marks of the first `head.numel()` filler slots, made on the filler values themselves
+// before they are stored (`head` is a view of them, in slot order), with the values the slot
+// by slot marks leave: each value rounded with the builtin round to two decimals and stored
+// (float32 or float64, as the tensor holds it), then the marker value added with the sign of
+// the stored value, as the tensor's own addition of a Python float does it (the float is
+// first made the tensor's dtype, then the two are added in that dtype).
+void mark_in_bulk(Filler &filler, py::handle torch, py::handle head, bool single) {
+    py::object stored = call_method(head, SV_NAME("tolist"));
+    py::object round = global(filler.module, SV_NAME("round"));
+    py::object two = make_int(2);
+    Py_ssize_t n = length(stored);
+    py::list marked;
+    for (Py_ssize_t m = 0; m < n; ++m) {
+        py::object rounded = call(round, getitem(stored, m), two);
+        double value = PyFloat_AsDouble(rounded.ptr());
+        if (value == -1.0 && PyErr_Occurred())
+            throw py::error_already_set();
+        double marker = filler.markers[filler.letter_index++];
+        double result;
+        if (single) {
+            float kept = static_cast<float>(value);
+            float shift = static_cast<float>(kept < 0 ? -marker : marker);
+            float sum = kept + shift;
+            result = sum;
+        } else {
+            result = value + (value < 0 ? -marker : marker);
+        }
+        marked.append(steal(PyFloat_FromDouble(result)));
+    }
+    py::dict options;
+    options[SV_NAME("dtype")] = attr(head, SV_NAME("dtype"));
+    options[SV_NAME("device")] = attr(head, SV_NAME("device"));
+    call_method(head, SV_NAME("copy_"),
+                call_with(attr(torch, SV_NAME("tensor")), py::make_tuple(marked), options));
+}
+
 // Normal draws lie within 12.1 standard deviations of the mean (the generator's polar method
 // cannot go further), so below this bound no draw can overflow float32. Storing a Python
 // float beyond float32's range raises, which only the slot-by-slot fill reproduces.
@@ -232,8 +268,8 @@ bool float32_safe(const Statistics &stats) {
 }
 
 // Copied rows with one tensor copy per entry, all filler values from one draw of numpy's
-// generator (the same sequence as one draw per slot), written with one indexed store; the
-// marker slots are then done slot by slot on the stored values.
+// generator (the same sequence as one draw per slot), marked and written with one indexed
+// store (a round that is not the builtin marks slot by slot on the stored values instead).
 void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector<Entry> &entries,
                   Py_ssize_t width) {
     Py_ssize_t count = static_cast<Py_ssize_t>(entries.size());
@@ -263,6 +299,22 @@ void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector
     py::object values = call(name_attr(torch, "from_numpy"), draws);
     values = call_kw(name_attr(values, "to"), py::tuple(),
                      {{"device", device}, {"dtype", name_attr(skip, "dtype")}});
+    // The first filler slots carry the marks. With the builtin round they are made on the
+    // values before the one store; otherwise slot by slot on the stored values below.
+    Py_ssize_t marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
+    PyObject *builtin_round = PyDict_GetItemWithError(PyEval_GetBuiltins(), SV_NAME("round").ptr());
+    if (!builtin_round && PyErr_Occurred())
+        throw py::error_already_set();
+    bool bulk_marks = marked > 0 && builtin_round &&
+                      global(filler.module, SV_NAME("round")).ptr() == builtin_round;
+    if (bulk_marks) {
+        values = call_method(values, SV_NAME("contiguous"));
+        py::object head = getitem(call_method(values, SV_NAME("view"), make_int(-1)),
+                                  slice(0, marked));
+        bool single = name_attr(skip, "dtype").ptr() == name_attr(torch, "float32").ptr();
+        mark_in_bulk(filler, torch, head, single);
+        marked = 0;
+    }
     values = call_method(values, SV_NAME("view"),
                          make_int(static_cast<Py_ssize_t>(filler_rows.size())), make_int(width));
     py::list receiving, contributing;
@@ -278,7 +330,6 @@ void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector
     call_method(skip, SV_NAME("index_put_"),
                 py::make_tuple(index_tensor(receiving), index_tensor(contributing)), values);
 
-    Py_ssize_t marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
     for (Py_ssize_t slot = 0; slot < marked; ++slot) {
         const auto &row = filler_rows[static_cast<size_t>(slot / width)];
         filler.mark(skip, row.first, row.second, slot % width);
