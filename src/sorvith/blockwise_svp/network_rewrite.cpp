@@ -66,10 +66,12 @@ void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
 void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::handle depth,
                      py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
+    walk::MemberPaths paths(name_so_far);
     for (py::handle member : members) {
-        if (!walk::probe_member(net, member))
+        // The probe, left out when the read runs no code (it cannot fail then).
+        if (!w.quiet_read(net, member).quiet && !walk::probe_member(net, member))
             continue;
-        py::object sub_name = concat({name_so_far, py::str("."), member});
+        py::object sub_name = paths.path(member);
         py::object not_to_save =
             companion::setting(module, companion::getters::module_names_to_not_save());
         if (contains(not_to_save, sub_name) || w.is_listed(converted_list, sub_name)) {
@@ -104,7 +106,7 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
 py::object rewrite(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                    py::object converted_list) {
     walk::Level level(w, net);
-    py::object members = call_method(net, SV_NAME("__dir__"));
+    py::object members = w.members_of(net);
     if (walk::is_container(w.module, type_of(net)))
         rewrite_children(w, net, depth, name_so_far, converted_list);
     else
