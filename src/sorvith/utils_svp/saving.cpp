@@ -11,20 +11,23 @@ namespace sorvith::utils_svp {
 
 namespace {
 
-// BSV.blockwise_network, UNV.deep_copy_nvr, SL.refresh_net: the three steps of cleaning that
-// clean_net and sv_save_net share.
-py::object blockwise_then_refresh(py::handle module, py::handle net) {
-    py::object x = call_method(global(module, SV_NAME("BSV")), SV_NAME("blockwise_network"), net);
-    x = companion::deep_copy_nvr(module, x);
-    return call_method(global(module, SV_NAME("SL")), SV_NAME("refresh_net"), x);
+py::object blockwise_network(py::handle module, py::handle net) {
+    return call_method(global(module, SV_NAME("BSV")), SV_NAME("blockwise_network"), net);
+}
+
+py::object refresh_net(py::handle module, py::handle net) {
+    return call_method(global(module, SV_NAME("SL")), SV_NAME("refresh_net"), net);
 }
 
 py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", nullptr};
     PyObject *net;
     parse_args(args, kwargs, "O:clean_net", names, &net);
-    // The caller's own network goes to the blockwise rewrite, which changes it in place.
-    return blockwise_then_refresh(module, net);
+    // The caller's own network goes to the blockwise rewrite, which changes it in place; the
+    // rebuild then works on a copy of the rewritten network, which stays the caller's.
+    py::object x = blockwise_network(module, net);
+    x = companion::deep_copy_nvr(module, x);
+    return refresh_net(module, x);
 }
 
 // True when the environment names this process as a nonzero rank of a distributed run.
@@ -66,10 +69,13 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     py::object os = global(module, SV_NAME("os"));
     if (other_rank(module, os))
         return py::none();
-    // Only this private copy is changed from here on.
+    // Only this private copy is changed from here on. Nothing else can see it, so both walks
+    // rewrite it in place: a second copy between them would hold a third network in memory
+    // for the same cleaned result.
     py::object net = companion::deep_copy_nvr(module, net_arg);
     py::object save_point = make_folders(os, folder);
-    net = blockwise_then_refresh(module, net);
+    net = blockwise_network(module, net);
+    net = refresh_net(module, net);
     strip_for_saving(net);
     py::object path = add(add(save_point, name), py::str("_nvr.pt"));
     const StorageMode &mode = selected_storage_mode(module);
