@@ -5,6 +5,7 @@
 #include "host/protocols.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -40,10 +41,6 @@ std::vector<double> marker_values(const char *text) {
 
 py::object name_attr(py::handle obj, const char *name) { return attr(obj, py::str(name)); }
 
-py::object slice(Py_ssize_t start, Py_ssize_t stop) {
-    return steal(PySlice_New(make_int(start).ptr(), make_int(stop).ptr(), nullptr));
-}
-
 // callable(*args, **kwargs) with the keywords given as name/value pairs.
 py::object call_kw(py::handle callable, py::tuple args,
                    std::initializer_list<std::pair<const char *, py::handle>> keywords) {
@@ -60,6 +57,7 @@ struct Entry {
     bool bulk = false;
     Py_ssize_t rows = 0, cols = 0;
     py::object matrix; // bulk: the entry as a detached (rows, cols) tensor
+    py::object values; // bulk, with elements: the matrix's values as float64, row by row
 };
 
 // Decides whether the entry can be read in bulk with exactly the values, order and element
@@ -124,7 +122,8 @@ Statistics statistics(py::handle np, py::handle torch, std::vector<Entry> &entri
     for (Entry &entry : entries) {
         if (entry.bulk) {
             if (entry.rows > 0 && entry.cols > 0) {
-                pending.append(bulk_values(torch, entry));
+                entry.values = bulk_values(torch, entry);
+                pending.append(entry.values);
                 largest = std::max(largest, entry.cols - 1);
             }
             continue;
@@ -214,42 +213,6 @@ void fill_slot_by_slot(Filler &filler, py::handle skip, std::vector<Entry> &entr
     }
 }
 
-// The marks of the first `head.numel()` filler slots, made on the filler values themselves
-// before they are stored (`head` is a view of them, in slot order), with the values the slot
-// by slot marks leave: each value rounded with the builtin round to two decimals and stored
-// (float32 or float64, as the tensor holds it), then the marker value added with the sign of
-// the stored value, as the tensor's own addition of a Python float does it (the float is
-// first made the tensor's dtype, then the two are added in that dtype).
-void mark_in_bulk(Filler &filler, py::handle torch, py::handle head, bool single) {
-    py::object stored = call_method(head, SV_NAME("tolist"));
-    py::object round = global(filler.module, SV_NAME("round"));
-    py::object two = make_int(2);
-    Py_ssize_t n = length(stored);
-    py::list marked;
-    for (Py_ssize_t m = 0; m < n; ++m) {
-        py::object rounded = call(round, getitem(stored, m), two);
-        double value = PyFloat_AsDouble(rounded.ptr());
-        if (value == -1.0 && PyErr_Occurred())
-            throw py::error_already_set();
-        double marker = filler.markers[filler.letter_index++];
-        double result;
-        if (single) {
-            float kept = static_cast<float>(value);
-            float shift = static_cast<float>(kept < 0 ? -marker : marker);
-            float sum = kept + shift;
-            result = sum;
-        } else {
-            result = value + (value < 0 ? -marker : marker);
-        }
-        marked.append(steal(PyFloat_FromDouble(result)));
-    }
-    py::dict options;
-    options[SV_NAME("dtype")] = attr(head, SV_NAME("dtype"));
-    options[SV_NAME("device")] = attr(head, SV_NAME("device"));
-    call_method(head, SV_NAME("copy_"),
-                call_with(attr(torch, SV_NAME("tensor")), py::make_tuple(marked), options));
-}
-
 // Normal draws lie within 12.1 standard deviations of the mean (the generator's polar method
 // cannot go further), so below this bound no draw can overflow float32. Storing a Python
 // float beyond float32's range raises, which only the slot-by-slot fill reproduces.
@@ -267,68 +230,107 @@ bool float32_safe(const Statistics &stats) {
     return std::fabs(mean) + 13.0 * std < 1e38;
 }
 
-// Copied rows with one tensor copy per entry, all filler values from one draw of numpy's
-// generator (the same sequence as one draw per slot), marked and written with one indexed
-// store (a round that is not the builtin marks slot by slot on the stored values instead).
+// A float64 array's elements, read or written in place through the buffer protocol.
+class Float64s {
+  public:
+    Float64s(py::handle array, bool writable) {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        check(PyObject_GetBuffer(array.ptr(), &view_, flags));
+        if (!view_.format || std::strcmp(view_.format, "d") != 0) {
+            PyBuffer_Release(&view_);
+            PyErr_SetString(PyExc_TypeError, "expected a float64 array");
+            throw py::error_already_set();
+        }
+    }
+    ~Float64s() { PyBuffer_Release(&view_); }
+    Float64s(const Float64s &) = delete;
+    Float64s &operator=(const Float64s &) = delete;
+    double *data() const { return static_cast<double *>(view_.buf); }
+    Py_ssize_t size() const { return view_.len / static_cast<Py_ssize_t>(sizeof(double)); }
+
+  private:
+    Py_buffer view_;
+};
+
+// The skip tensor's values put together in a float64 array and stored with one copy (which
+// makes each the tensor's dtype, as the stores of the slot-by-slot fill do): the copied rows
+// from the entries' float64 values (exact for every dtype read in bulk), the filler values from
+// one draw of numpy's generator (the same sequence as one draw per slot). The first filler
+// slots carry the marks: with the builtin round they are made here, on the values as the
+// tensor's dtype holds them, with the values the slot-by-slot marks leave (the marker value
+// made that dtype and added in it, as the tensor's own in-place addition of a Python float
+// does); another round marks slot by slot on the stored tensor.
 void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector<Entry> &entries,
                   Py_ssize_t width) {
     Py_ssize_t count = static_cast<Py_ssize_t>(entries.size());
+    py::object buffer = call(name_attr(filler.np, "zeros"), make_int(count * count * width));
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> filler_rows;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const Entry &entry = entries[i];
-        Py_ssize_t copied = std::min(entry.rows, count);
-        if (copied > 0 && entry.cols > 0) {
-            py::object target = getitem(skip, py::make_tuple(make_int(i), slice(0, copied),
-                                                              slice(0, entry.cols)));
-            py::object source = copied == entry.rows ? entry.matrix
-                                                     : getitem(entry.matrix, slice(0, copied));
-            call_method(target, SV_NAME("copy_"), source);
+    {
+        Float64s out(buffer, true);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const Entry &entry = entries[static_cast<size_t>(i)];
+            Py_ssize_t copied = std::min(entry.rows, count);
+            if (copied > 0 && entry.cols > 0) {
+                Float64s in(entry.values, false);
+                for (Py_ssize_t j = 0; j < copied; ++j)
+                    std::copy(in.data() + j * entry.cols, in.data() + (j + 1) * entry.cols,
+                              out.data() + (i * count + j) * width);
+            }
+            for (Py_ssize_t j = std::max<Py_ssize_t>(copied, 0); j < count; ++j)
+                filler_rows.emplace_back(i, j);
         }
-        for (Py_ssize_t j = copied; j < count; ++j)
-            filler_rows.emplace_back(i, j);
     }
     Py_ssize_t slots = static_cast<Py_ssize_t>(filler_rows.size()) * width;
-    if (slots == 0)
-        return;
-    if (!filler.stats.mean)
-        raise_unbound_local("mean");
-    py::object draws = call(name_attr(name_attr(filler.np, "random"), "normal"),
-                            filler.stats.mean, filler.stats.std, make_int(slots));
-
-    py::object device = name_attr(skip, "device");
-    py::object values = call(name_attr(torch, "from_numpy"), draws);
-    values = call_kw(name_attr(values, "to"), py::tuple(),
-                     {{"device", device}, {"dtype", name_attr(skip, "dtype")}});
-    // The first filler slots carry the marks. With the builtin round they are made on the
-    // values before the one store; otherwise slot by slot on the stored values below.
-    Py_ssize_t marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
-    PyObject *builtin_round = PyDict_GetItemWithError(PyEval_GetBuiltins(), SV_NAME("round").ptr());
-    if (!builtin_round && PyErr_Occurred())
-        throw py::error_already_set();
-    bool bulk_marks = marked > 0 && builtin_round &&
-                      global(filler.module, SV_NAME("round")).ptr() == builtin_round;
-    if (bulk_marks) {
-        values = call_method(values, SV_NAME("contiguous"));
-        py::object head = getitem(call_method(values, SV_NAME("view"), make_int(-1)),
-                                  slice(0, marked));
+    Py_ssize_t marked = 0;
+    if (slots > 0) {
+        if (!filler.stats.mean)
+            raise_unbound_local("mean");
+        py::object draws = call(name_attr(name_attr(filler.np, "random"), "normal"),
+                                filler.stats.mean, filler.stats.std, make_int(slots));
+        marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
+        PyObject *builtin_round =
+            PyDict_GetItemWithError(PyEval_GetBuiltins(), SV_NAME("round").ptr());
+        if (!builtin_round && PyErr_Occurred())
+            throw py::error_already_set();
+        py::object round = global(filler.module, SV_NAME("round"));
         bool single = name_attr(skip, "dtype").ptr() == name_attr(torch, "float32").ptr();
-        mark_in_bulk(filler, torch, head, single);
-        marked = 0;
+        std::vector<double> marks;
+        if (marked > 0 && round.ptr() == builtin_round) {
+            Float64s drawn(draws, false);
+            py::object two = make_int(2);
+            for (Py_ssize_t m = 0; m < marked; ++m) {
+                double stored = drawn.data()[m];
+                if (single)
+                    stored = static_cast<float>(stored);
+                py::object rounded = call(round, steal(PyFloat_FromDouble(stored)), two);
+                double value = PyFloat_AsDouble(rounded.ptr());
+                if (value == -1.0 && PyErr_Occurred())
+                    throw py::error_already_set();
+                double marker = filler.markers[filler.letter_index++];
+                if (single) {
+                    float kept = static_cast<float>(value);
+                    float shift = static_cast<float>(kept < 0 ? -marker : marker);
+                    float sum = kept + shift;
+                    marks.push_back(sum);
+                } else {
+                    marks.push_back(value + (value < 0 ? -marker : marker));
+                }
+            }
+            marked = 0;
+        }
+        Float64s drawn(draws, false);
+        Float64s out(buffer, true);
+        Py_ssize_t slot = 0;
+        for (const auto &row : filler_rows)
+            for (Py_ssize_t k = 0; k < width; ++k, ++slot)
+                out.data()[(row.first * count + row.second) * width + k] =
+                    static_cast<size_t>(slot) < marks.size() ? marks[static_cast<size_t>(slot)]
+                                                             : drawn.data()[slot];
     }
-    values = call_method(values, SV_NAME("view"),
-                         make_int(static_cast<Py_ssize_t>(filler_rows.size())), make_int(width));
-    py::list receiving, contributing;
-    for (const auto &row : filler_rows) {
-        receiving.append(make_int(row.first));
-        contributing.append(make_int(row.second));
-    }
-    py::object long_type = name_attr(torch, "int64");
-    auto index_tensor = [&](py::handle list) {
-        return call_kw(name_attr(torch, "tensor"), py::make_tuple(list),
-                       {{"dtype", long_type}, {"device", device}});
-    };
-    call_method(skip, SV_NAME("index_put_"),
-                py::make_tuple(index_tensor(receiving), index_tensor(contributing)), values);
+    py::object values = call(name_attr(torch, "from_numpy"), buffer);
+    values = call_method(values, SV_NAME("view"), make_int(count), make_int(count),
+                         make_int(width));
+    call_method(skip, SV_NAME("copy_"), values);
 
     for (Py_ssize_t slot = 0; slot < marked; ++slot) {
         const auto &row = filler_rows[static_cast<size_t>(slot / width)];
