@@ -3,7 +3,6 @@
 #include "host/protocols.h"
 #include "block/member.h"
 
-#include <cstring>
 
 namespace sorvith::walk {
 
@@ -64,30 +63,6 @@ bool append_keys(PyObject *list, PyObject *dict) {
     return true;
 }
 
-// Whether a class's __getattr__ is the blocks' fallback (block/member.h), made by this
-// extension or by another of the package (each compiles its own copy of it): it asks
-// nn.Module.__getattr__ first.
-bool is_block_fallback(PyObject *hook) {
-    if (!PyInstanceMethod_Check(hook))
-        return false;
-    PyObject *function = PyInstanceMethod_GET_FUNCTION(hook);
-    if (!PyCFunction_Check(function))
-        return false;
-    if (PyCFunction_GET_FUNCTION(function) == main_module_fallback_def.ml_meth)
-        return true;
-    PyObject *owner = PyCFunction_GET_SELF(function);
-    const char *doc = reinterpret_cast<PyCFunctionObject *>(function)->m_ml->ml_doc;
-    if (!owner || !PyModule_Check(owner) || !doc ||
-        std::strcmp(doc, main_module_fallback_def.ml_doc) != 0)
-        return false;
-    const char *name = PyModule_GetName(owner);
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::strncmp(name, "sorvith.", 8) == 0;
-}
-
 } // namespace
 
 void Walk::find_torch_classes() {
@@ -98,6 +73,7 @@ void Walk::find_torch_classes() {
         py::object nn = import("torch.nn");
         module_class_ = attr(nn, SV_NAME("Module"));
         module_dir_ = borrow(own_attribute(module_class_, "__dir__"));
+        module_get_submodule_ = borrow(own_attribute(module_class_, "get_submodule"));
         const char *containers[] = {"Sequential", "ModuleList", "ParameterList"};
         for (int i = 0; i < 3; ++i) {
             container_classes_[i] = attr(nn, py::str(containers[i]));
@@ -284,7 +260,15 @@ const Walk::Lookup &Walk::lookup_of(PyTypeObject *type) {
     return lookup_;
 }
 
-QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
+QuietRead Walk::quiet_read(py::handle obj, py::handle name) { return quiet_lookup(obj, name, nullptr); }
+
+py::object Walk::quiet_value(py::handle obj, py::handle name) {
+    py::object value;
+    quiet_lookup(obj, name, &value);
+    return value;
+}
+
+QuietRead Walk::quiet_lookup(py::handle obj, py::handle name, py::object *value_out) {
     QuietRead result;
     if (!PyUnicode_CheckExact(name.ptr()))
         return result;
@@ -292,18 +276,28 @@ QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
     const Lookup &lookup = lookup_of(type);
     if (!lookup.generic)
         return result;
-    auto quiet = [&](PyObject *value_type) {
+    // A value found as it is (borrowed), or the type of one made for each read.
+    auto quiet_found = [&](PyObject *value) {
+        result.quiet = true;
+        result.type = borrow(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+        if (value_out)
+            *value_out = borrow(value);
+        return result;
+    };
+    auto quiet_type = [&](PyObject *value_type) {
+        if (value_out)
+            return result; // a new object each read: not asked for by value
         result.quiet = true;
         result.type = borrow(value_type);
         return result;
     };
-    auto quiet_value = [&](PyObject *value) {
+    auto quiet_made = [&](PyObject *value) {
         if (!value) {
             PyErr_Clear(); // the read itself will raise what it raises
             return result;
         }
         py::object held = steal(value);
-        return quiet(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+        return value_out ? result : quiet_found(value);
     };
     PyObject *descriptor = _PyType_Lookup(type, name.ptr());
     PyTypeObject *kind = descriptor ? Py_TYPE(descriptor) : nullptr;
@@ -313,7 +307,7 @@ QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
         // A data descriptor comes first: only the slots of built-in types read quietly.
         if (kind != &PyGetSetDescr_Type && kind != &PyMemberDescr_Type)
             return result;
-        return quiet_value(get(descriptor, obj.ptr(), reinterpret_cast<PyObject *>(type)));
+        return quiet_made(get(descriptor, obj.ptr(), reinterpret_cast<PyObject *>(type)));
     }
     PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
     if (!dict) {
@@ -322,19 +316,19 @@ QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
     }
     py::object instance_dict = steal(dict);
     if (PyObject *held = PyDict_GetItemWithError(dict, name.ptr()))
-        return quiet(reinterpret_cast<PyObject *>(Py_TYPE(held)));
+        return quiet_found(held);
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return result;
     }
     if (descriptor) {
         if (!get)
-            return quiet(reinterpret_cast<PyObject *>(kind));
+            return quiet_found(descriptor);
         if (kind == &PyFunction_Type || kind == &PyInstanceMethod_Type)
-            return quiet(reinterpret_cast<PyObject *>(&PyMethod_Type));
+            return quiet_type(reinterpret_cast<PyObject *>(&PyMethod_Type));
         if (kind == &PyMethodDescr_Type || kind == &PyClassMethodDescr_Type ||
             kind == &PyWrapperDescr_Type || kind == &PyStaticMethod_Type)
-            return quiet_value(get(descriptor, obj.ptr(), reinterpret_cast<PyObject *>(type)));
+            return quiet_made(get(descriptor, obj.ptr(), reinterpret_cast<PyObject *>(type)));
         return result;
     }
     if (lookup.tables) {
@@ -352,7 +346,7 @@ QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
             if (!PyDict_CheckExact(entries))
                 return result;
             if (PyObject *found = PyDict_GetItemWithError(entries, name.ptr()))
-                return quiet(reinterpret_cast<PyObject *>(Py_TYPE(found)));
+                return quiet_found(found);
             if (PyErr_Occurred()) {
                 PyErr_Clear();
                 return result;
@@ -360,9 +354,50 @@ QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
         }
         return result; // its AttributeError, or the blocks' main module
     }
-    if (lookup.other_getattr)
-        return result;
-    return quiet(reinterpret_cast<PyObject *>(Py_TYPE(Py_None)));
+    if (lookup.other_getattr || value_out)
+        return result; // (asked for by value: getattr without a default would raise)
+    return quiet_type(reinterpret_cast<PyObject *>(Py_TYPE(Py_None)));
+}
+
+py::object Walk::submodule(py::handle net, py::handle submodule_id) {
+    find_torch_classes();
+    PyTypeObject *type = Py_TYPE(net.ptr());
+    PyObject *name = submodule_id.ptr();
+    // torch's method, not shadowed on the instance, and one plain name: it reads
+    // getattr(net, name) (after hasattr, the same read) and checks that it is a module.
+    bool plain = module_get_submodule_ && PyUnicode_CheckExact(name) &&
+                 PyUnicode_GET_LENGTH(name) > 0 &&
+                 PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) == -1 &&
+                 lookup_of(type).generic &&
+                 class_lookup(type, SV_NAME("get_submodule")) == module_get_submodule_.ptr();
+    if (plain) {
+        PyObject *dict = PyObject_GenericGetDict(net.ptr(), nullptr);
+        if (!dict) {
+            PyErr_Clear();
+            plain = false;
+        } else {
+            int shadowed = PyDict_Contains(dict, SV_NAME("get_submodule").ptr());
+            Py_DECREF(dict);
+            if (shadowed != 0)
+                PyErr_Clear();
+            plain = shadowed == 0;
+        }
+    }
+    if (plain)
+        if (py::object child = quiet_value(net, submodule_id))
+            if (PyObject_TypeCheck(child.ptr(), reinterpret_cast<PyTypeObject *>(module_class_.ptr())))
+                return child;
+    return call_method(net, SV_NAME("get_submodule"), submodule_id);
+}
+
+py::object module_class(py::handle module) {
+    py::object nn = global(module, SV_NAME("nn"));
+    if (PyModule_CheckExact(nn.ptr()))
+        if (PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(nn.ptr()), SV_NAME("Module").ptr()))
+            return borrow(found);
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    return attr(nn, SV_NAME("Module"));
 }
 
 MemberPaths::MemberPaths(py::handle name_so_far) : name_so_far_(name_so_far) {

@@ -56,6 +56,15 @@ class Walk {
     // getattr(obj, name, None) worked out without the read where that is quiet (above).
     QuietRead quiet_read(py::handle obj, py::handle name);
 
+    // getattr(obj, name) where that read is quiet and gives an object that is there already
+    // (not a bound method made for the read); else null, and the caller reads.
+    py::object quiet_value(py::handle obj, py::handle name);
+
+    // net.get_submodule(submodule_id), as a container walk fetches each child. When the method
+    // is torch's (which reads the attribute and checks that it is a module) and the name is one
+    // plain child name read quietly, the child is taken from the table without the call.
+    py::object submodule(py::handle net, py::handle submodule_id);
+
     // `net.__dir__()`: the list a walk takes before it changes anything. When the method is
     // torch's own (nn.Module's, or the containers' that drop the child indices from it), the
     // same list is put together here from the same tables: the class's names (what
@@ -83,6 +92,7 @@ class Walk {
         bool other_getattr = true; // a miss asks another __getattr__
     };
     const Lookup &lookup_of(PyTypeObject *type);
+    QuietRead quiet_lookup(py::handle obj, py::handle name, py::object *value);
     const ClassNames &class_names(PyTypeObject *type);
     ClassNames read_class(PyTypeObject *type);
     void find_torch_classes();
@@ -94,6 +104,7 @@ class Walk {
     Lookup lookup_;
     // torch's nn.Module.__dir__ and nn.Module; the three containers' __dir__ and classes.
     py::object module_dir_, module_class_, container_dirs_[3], container_classes_[3];
+    py::object module_get_submodule_; // torch's nn.Module.get_submodule
     bool torch_dirs_found_ = false;
 };
 
@@ -110,6 +121,11 @@ class Level {
   private:
     Walk &walk_;
 };
+
+// nn.Module, with `nn` the module's late-bound name read at each use: from the module's
+// namespace directly when `nn` is a plain module that holds the name (the same object its
+// attribute gives), else through its attribute.
+py::object module_class(py::handle module);
 
 // Whether the class `cls` is walked by its children: a subclass of nn.Sequential or, tested
 // only when it is not, of nn.ModuleList (with `nn` the module's late-bound name).

@@ -32,14 +32,15 @@ py::object convert(py::handle module, py::handle neuron) {
 }
 
 // The children of nn.Sequential and nn.ModuleList (and subclasses), each fetched anew by name
-// at every use: each get_submodule is visible to callers.
+// at every use: each call of a get_submodule other than torch's is visible to callers (torch's
+// own reads the child table).
 void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                       py::object &converted_list) {
     py::handle module = w.module;
     py::object children = call_method(net, SV_NAME("named_children"));
     for (py::handle entry : children) {
         py::object submodule_id = unpack_pair(entry).first;
-        auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
+        auto child = [&] { return w.submodule(net, submodule_id); };
         auto path = [&] { return walk::child_path(name_so_far, submodule_id); };
         if (is_neuron(module, child())) {
             if (verbose(module))
@@ -88,7 +89,7 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
             set_attr(net, member, convert(module, attr(net, member)));
             continue;
         }
-        py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
+        py::object module_class = walk::module_class(module);
         if (!is_subclass(type_of(attr_or_none(net, member)), module_class))
             continue;
         py::object current = attr(net, member);

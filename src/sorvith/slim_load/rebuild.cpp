@@ -58,13 +58,14 @@ void print_headers(py::handle module, py::handle net, py::handle depth, py::hand
 }
 
 // nn.Sequential and nn.ModuleList (and subclasses): every child that named_children yields,
-// fetched anew by name at every use (each get_submodule is visible to callers).
+// fetched anew by name at every use (each call of a get_submodule other than torch's is
+// visible to callers; torch's own reads the child table).
 void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                       py::object &converted_list) {
     py::object children = call_method(net, SV_NAME("named_children"));
     for (py::handle entry : children) {
         py::object submodule_id = unpack_pair(entry).first;
-        auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
+        auto child = [&] { return w.submodule(net, submodule_id); };
         py::object current = child();
         if (not_equal(net, current) && !w.is_ancestor(current)) {
             py::object path = walk::child_path(name_so_far, submodule_id);
@@ -89,7 +90,7 @@ void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle na
                   py::object &converted_list) {
     for (Py_ssize_t i = 0; i < length(net); ++i) {
         py::object current = getitem(net, i);
-        py::object module_class = attr(global(w.module, SV_NAME("nn")), SV_NAME("Module"));
+        py::object module_class = walk::module_class(w.module);
         if (is_subclass(type_of(current), module_class) && not_equal(net, current) &&
             !w.is_ancestor(current)) {
             py::object path = walk::child_path(name_so_far, make_int(i));
@@ -134,7 +135,7 @@ void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::hand
                 print(module, format("Skipping %s during save", py::make_tuple(sub_name)));
             continue;
         }
-        py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
+        py::object module_class = walk::module_class(module);
         walk::QuietRead read = w.quiet_read(net, member);
         bool walked = is_subclass(member_type(read, net, member), module_class) ||
                       walk::name_is(member, SV_NAME("layer_array"));
