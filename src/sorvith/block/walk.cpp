@@ -429,7 +429,7 @@ bool name_is(py::handle member, py::handle name) {
 }
 
 py::object child_path(py::handle name_so_far, py::handle submodule_id) {
-    return concat({name_so_far, py::str("["), text(submodule_id), py::str("]")});
+    return concat({name_so_far, SV_NAME("["), text(submodule_id), SV_NAME("]")});
 }
 
 void assign_if_replaced(py::handle owner, py::handle name, py::handle walked, py::handle result) {

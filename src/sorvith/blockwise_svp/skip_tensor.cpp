@@ -39,8 +39,6 @@ std::vector<double> marker_values(const char *text) {
     return values;
 }
 
-py::object name_attr(py::handle obj, const char *name) { return attr(obj, py::str(name)); }
-
 // callable(*args, **kwargs) with the keywords given as name/value pairs.
 py::object call_kw(py::handle callable, py::tuple args,
                    std::initializer_list<std::pair<const char *, py::handle>> keywords) {
@@ -65,21 +63,22 @@ struct Entry {
 // integer, complex or meta tensors, other shapes, plain lists) is read element by element.
 void classify(py::handle torch, Entry &entry) {
     py::handle type = type_of(entry.value);
-    if (type.ptr() != name_attr(torch, "Tensor").ptr() &&
-        type.ptr() != attr(name_attr(torch, "nn"), SV_NAME("Parameter")).ptr())
+    if (type.ptr() != attr(torch, SV_NAME("Tensor")).ptr() &&
+        type.ptr() != attr(attr(torch, SV_NAME("nn")), SV_NAME("Parameter")).ptr())
         return;
-    if (name_attr(entry.value, "layout").ptr() != name_attr(torch, "strided").ptr() ||
-        truth(name_attr(entry.value, "is_nested")))
+    if (attr(entry.value, SV_NAME("layout")).ptr() != attr(torch, SV_NAME("strided")).ptr() ||
+        truth(attr(entry.value, SV_NAME("is_nested"))))
         return;
-    py::object dtype = name_attr(entry.value, "dtype");
+    py::object dtype = attr(entry.value, SV_NAME("dtype"));
     bool real_float = false;
-    for (const char *name : {"float32", "float64", "float16", "bfloat16"})
-        real_float = real_float || dtype.ptr() == name_attr(torch, name).ptr();
+    for (py::handle name : {SV_NAME("float32"), SV_NAME("float64"), SV_NAME("float16"),
+                            SV_NAME("bfloat16")})
+        real_float = real_float || dtype.ptr() == attr(torch, name).ptr();
     if (!real_float)
         return;
-    if (equal(name_attr(name_attr(entry.value, "device"), "type"), py::str("meta")))
+    if (equal(attr(attr(entry.value, SV_NAME("device")), SV_NAME("type")), py::str("meta")))
         return;
-    py::object shape = steal(PySequence_Tuple(name_attr(entry.value, "shape").ptr()));
+    py::object shape = steal(PySequence_Tuple(attr(entry.value, SV_NAME("shape")).ptr()));
     Py_ssize_t rank = PyTuple_GET_SIZE(shape.ptr());
     if (rank < 2)
         return;
@@ -97,8 +96,8 @@ void classify(py::handle torch, Entry &entry) {
 // The entry's values as float64, row by row: what `.item()` gives for each element.
 py::object bulk_values(py::handle torch, const Entry &entry) {
     py::object on_cpu =
-        call_method(entry.matrix, SV_NAME("to"), py::str("cpu"), name_attr(torch, "float64"));
-    py::object array = call_kw(name_attr(on_cpu, "numpy"), py::tuple(), {{"force", Py_True}});
+        call_method(entry.matrix, SV_NAME("to"), py::str("cpu"), attr(torch, SV_NAME("float64")));
+    py::object array = call_kw(attr(on_cpu, SV_NAME("numpy")), py::tuple(), {{"force", Py_True}});
     return call_method(array, SV_NAME("reshape"), make_int(-1));
 }
 
@@ -108,14 +107,14 @@ struct Statistics {
 };
 
 Statistics statistics(py::handle np, py::handle torch, std::vector<Entry> &entries) {
-    py::object values = call(name_attr(np, "array"), py::list());
-    py::object append = name_attr(np, "append");
+    py::object values = call(attr(np, SV_NAME("array")), py::list());
+    py::object append = attr(np, SV_NAME("append"));
     py::list pending; // bulk values not yet joined to `values`
     auto join = [&] {
         if (PyList_GET_SIZE(pending.ptr()) == 0)
             return;
         pending.insert(0, values);
-        values = call(name_attr(np, "concatenate"), py::tuple(pending));
+        values = call(attr(np, SV_NAME("concatenate")), py::tuple(pending));
         pending = py::list();
     };
     Py_ssize_t largest = 0;
@@ -160,7 +159,7 @@ struct Filler {
     py::object draw() const {
         if (!stats.mean)
             raise_unbound_local("mean");
-        return call(name_attr(name_attr(np, "random"), "normal"), stats.mean, stats.std);
+        return call(attr(attr(np, SV_NAME("random")), SV_NAME("normal")), stats.mean, stats.std);
     }
 
     // The marker value goes into slot [i][j][k] on the element as stored: rounded to two
@@ -263,7 +262,7 @@ class Float64s {
 void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector<Entry> &entries,
                   Py_ssize_t width) {
     Py_ssize_t count = static_cast<Py_ssize_t>(entries.size());
-    py::object buffer = call(name_attr(filler.np, "zeros"), make_int(count * count * width));
+    py::object buffer = call(attr(filler.np, SV_NAME("zeros")), make_int(count * count * width));
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> filler_rows;
     {
         Float64s out(buffer, true);
@@ -285,7 +284,7 @@ void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector
     if (slots > 0) {
         if (!filler.stats.mean)
             raise_unbound_local("mean");
-        py::object draws = call(name_attr(name_attr(filler.np, "random"), "normal"),
+        py::object draws = call(attr(attr(filler.np, SV_NAME("random")), SV_NAME("normal")),
                                 filler.stats.mean, filler.stats.std, make_int(slots));
         marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
         PyObject *builtin_round =
@@ -293,7 +292,7 @@ void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector
         if (!builtin_round && PyErr_Occurred())
             throw py::error_already_set();
         py::object round = global(filler.module, SV_NAME("round"));
-        bool single = name_attr(skip, "dtype").ptr() == name_attr(torch, "float32").ptr();
+        bool single = attr(skip, SV_NAME("dtype")).ptr() == attr(torch, SV_NAME("float32")).ptr();
         std::vector<double> marks;
         if (marked > 0 && round.ptr() == builtin_round) {
             Float64s drawn(draws, false);
@@ -327,7 +326,7 @@ void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector
                     static_cast<size_t>(slot) < marks.size() ? marks[static_cast<size_t>(slot)]
                                                              : drawn.data()[slot];
     }
-    py::object values = call(name_attr(torch, "from_numpy"), buffer);
+    py::object values = call(attr(torch, SV_NAME("from_numpy")), buffer);
     values = call_method(values, SV_NAME("view"), make_int(count), make_int(count),
                          make_int(width));
     call_method(skip, SV_NAME("copy_"), values);
@@ -365,11 +364,11 @@ py::object build_skip_tensor(py::handle module, py::handle skip_list) {
     Statistics stats = statistics(np, torch, entries);
     Filler filler{module, np, stats, marker_values(marker_text)};
 
-    py::object skip = call(name_attr(torch, "zeros"), make_int(count), make_int(count),
+    py::object skip = call(attr(torch, SV_NAME("zeros")), make_int(count), make_int(count),
                            make_int(stats.width));
-    py::object dtype = name_attr(skip, "dtype");
-    bool bulk_dtype = dtype.ptr() == name_attr(torch, "float64").ptr() ||
-                      (dtype.ptr() == name_attr(torch, "float32").ptr() && float32_safe(stats));
+    py::object dtype = attr(skip, SV_NAME("dtype"));
+    bool bulk_dtype = dtype.ptr() == attr(torch, SV_NAME("float64")).ptr() ||
+                      (dtype.ptr() == attr(torch, SV_NAME("float32")).ptr() && float32_safe(stats));
     if (all_bulk && bulk_dtype && numpy_normal)
         fill_in_bulk(filler, torch, skip, entries, stats.width);
     else
