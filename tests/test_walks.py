@@ -309,3 +309,46 @@ def test_container_walks_call_a_classs_own_get_submodule(walk, per_child):
     MEMBER_WALKS[walk](net)
     assert CountingSequential.calls == 2 * per_child
     assert type(net[0]) is nn.ReLU and type(net[1][0]) is nn.Tanh
+
+
+class OwnChildren(nn.Sequential):
+    """named_children of its own (the same pairs as torch's), which the walks iterate."""
+
+    def named_children(self):
+        yield from super().named_children()
+
+
+@pytest.mark.parametrize("walk, expected", [
+    ("blockwise_network", ["NVRLayer", "ReLU", "NVRNeuronModule", "Tanh"]),
+    ("refresh_net", ["NVRModulePyThread", "ReLU", "NVRLayer", "Tanh"]),
+])
+@pytest.mark.parametrize("cls", [nn.Sequential, OwnChildren])
+def test_container_walks_take_the_children_named_children_yields(walk, expected, cls):
+    """A child held at two places is walked once, at its first, and a None entry not at all,
+    as named_children gives them (torch's, or a class's own)."""
+    twice = neuron()
+    if walk == "refresh_net":
+        twice = BSV.blockwise_network(Holder(inner=twice)).inner
+    net = cls(twice, nn.ReLU(), twice)
+    net.register_module("gap", None)
+    net.add_module("last", nn.Tanh())
+    result = MEMBER_WALKS[walk](net)
+    assert [type(child).__name__ for child in result._modules.values()
+            if child is not None] == expected
+
+
+def test_replaced_children_are_freed_during_the_walk(monkeypatch):
+    """A walk over a long container lets go of each block it replaced as it goes."""
+    import weakref
+    net = BSV.blockwise_network(nn.Sequential(*[neuron() for _ in range(20)]))
+    refs = [weakref.ref(layer) for layer in net]
+    alive, make_module = [], SL.make_module
+
+    def counting(layer):
+        alive.append(sum(ref() is not None for ref in refs))
+        return make_module(layer)
+
+    monkeypatch.setattr(SL, "make_module", counting)
+    SL.refresh_net(net)
+    # Before each replacement: the blocks not replaced yet, none of those replaced before.
+    assert alive == list(range(20, 0, -1))

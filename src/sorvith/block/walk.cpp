@@ -1,5 +1,6 @@
 #include "walk.h"
 
+#include "host/errors.h"
 #include "host/protocols.h"
 #include "block/member.h"
 
@@ -74,6 +75,7 @@ void Walk::find_torch_classes() {
         module_class_ = attr(nn, SV_NAME("Module"));
         module_dir_ = borrow(own_attribute(module_class_, "__dir__"));
         module_get_submodule_ = borrow(own_attribute(module_class_, "get_submodule"));
+        module_named_children_ = borrow(own_attribute(module_class_, "named_children"));
         const char *containers[] = {"Sequential", "ModuleList", "ParameterList"};
         for (int i = 0; i < 3; ++i) {
             container_classes_[i] = attr(nn, py::str(containers[i]));
@@ -388,6 +390,75 @@ py::object Walk::submodule(py::handle net, py::handle submodule_id) {
             if (PyObject_TypeCheck(child.ptr(), reinterpret_cast<PyTypeObject *>(module_class_.ptr())))
                 return child;
     return call_method(net, SV_NAME("get_submodule"), submodule_id);
+}
+
+Children::Children(Walk &walk, py::handle net) {
+    walk.find_torch_classes();
+    PyTypeObject *type = Py_TYPE(net.ptr());
+    PyObject *dict = nullptr;
+    if (walk.module_named_children_ && walk.lookup_of(type).generic &&
+        class_lookup(type, SV_NAME("named_children")) == walk.module_named_children_.ptr() &&
+        !class_lookup(type, SV_NAME("_modules"))) {
+        dict = PyObject_GenericGetDict(net.ptr(), nullptr);
+        if (!dict)
+            PyErr_Clear();
+    }
+    if (dict) {
+        py::object instance_dict = steal(dict);
+        PyObject *table = PyDict_GetItemWithError(dict, SV_NAME("_modules").ptr());
+        int shadowed = PyDict_Contains(dict, SV_NAME("named_children").ptr());
+        if (table && PyDict_CheckExact(table) && shadowed == 0) {
+            iterator_ = steal(PyObject_GetIter(call_method(table, SV_NAME("items")).ptr()));
+            memo_ = steal(PySet_New(nullptr));
+            own_ = true;
+            return;
+        }
+        PyErr_Clear();
+    }
+    iterator_ = steal(PyObject_GetIter(call_method(net, SV_NAME("named_children")).ptr()));
+}
+
+py::object Children::next() {
+    if (!own_) {
+        PyObject *entry = PyIter_Next(iterator_.ptr());
+        if (!entry) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            return py::object();
+        }
+        return unpack_pair(steal(entry)).first;
+    }
+    for (;;) {
+        PyObject *entry = PyIter_Next(iterator_.ptr());
+        // The child yielded last, when only the memo holds it now (the iterator has let go of
+        // its entry): nothing can meet it again, and with the default hash (its identity) no
+        // later child can compare equal to it.
+        if (last_) {
+            if (Py_REFCNT(last_.ptr()) == 2 &&
+                Py_TYPE(last_.ptr())->tp_hash == PyBaseObject_Type.tp_hash &&
+                PySet_Discard(memo_.ptr(), last_.ptr()) < 0) {
+                Py_XDECREF(entry);
+                throw py::error_already_set();
+            }
+            last_ = py::object();
+        }
+        if (!entry) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            return py::object();
+        }
+        py::object pair = steal(entry);
+        PyObject *name = PyTuple_GET_ITEM(entry, 0), *child = PyTuple_GET_ITEM(entry, 1);
+        if (child == Py_None)
+            continue;
+        int seen = PySet_Contains(memo_.ptr(), child);
+        check(seen);
+        if (seen)
+            continue;
+        check(PySet_Add(memo_.ptr(), child));
+        last_ = borrow(child);
+        return borrow(name);
+    }
 }
 
 py::object module_class(py::handle module) {

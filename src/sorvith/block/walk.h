@@ -105,7 +105,27 @@ class Walk {
     // torch's nn.Module.__dir__ and nn.Module; the three containers' __dir__ and classes.
     py::object module_dir_, module_class_, container_dirs_[3], container_classes_[3];
     py::object module_get_submodule_; // torch's nn.Module.get_submodule
+    py::object module_named_children_; // torch's nn.Module.named_children
+    friend class Children;
     bool torch_dirs_found_ = false;
+};
+
+// The child names that net.named_children() yields, one at a time, for a container walk (which
+// fetches each child anew by name). When the method is torch's own, its iteration is done here:
+// the entries of net._modules in order, passing over None and any child yielded before (its
+// memo, a set), with the dict's own errors when the table changes size meanwhile. Unlike
+// torch's generator, the memo lets go of a yielded child that nothing else holds any more (one
+// the walk has replaced), so replaced children are freed as the walk goes rather than all at
+// its end: such a child can never be met again. Anything else iterates the method's result.
+class Children {
+  public:
+    Children(Walk &walk, py::handle net);
+    py::object next(); // null at the end
+
+  private:
+    py::object iterator_;
+    bool own_ = false;
+    py::object memo_, last_;
 };
 
 // One module's visit, held for its scope: one step of the interpreter's recursion limit, as a

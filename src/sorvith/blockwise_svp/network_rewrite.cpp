@@ -37,9 +37,8 @@ py::object convert(py::handle module, py::handle neuron) {
 void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                       py::object &converted_list) {
     py::handle module = w.module;
-    py::object children = call_method(net, SV_NAME("named_children"));
-    for (py::handle entry : children) {
-        py::object submodule_id = unpack_pair(entry).first;
+    walk::Children children(w, net);
+    while (py::object submodule_id = children.next()) {
         auto child = [&] { return w.submodule(net, submodule_id); };
         auto path = [&] { return walk::child_path(name_so_far, submodule_id); };
         if (is_neuron(module, child())) {

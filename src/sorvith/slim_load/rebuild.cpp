@@ -62,9 +62,8 @@ void print_headers(py::handle module, py::handle net, py::handle depth, py::hand
 // visible to callers; torch's own reads the child table).
 void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                       py::object &converted_list) {
-    py::object children = call_method(net, SV_NAME("named_children"));
-    for (py::handle entry : children) {
-        py::object submodule_id = unpack_pair(entry).first;
+    walk::Children children(w, net);
+    while (py::object submodule_id = children.next()) {
         auto child = [&] { return w.submodule(net, submodule_id); };
         py::object current = child();
         if (not_equal(net, current) && !w.is_ancestor(current)) {
