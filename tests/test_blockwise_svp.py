@@ -143,6 +143,27 @@ def test_replaced_numpy_gets_one_draw_per_slot(replaced, monkeypatch):
     assert torch.equal(bits(built), bits(expected))
 
 
+@pytest.mark.parametrize("default_dtype", [torch.float32, torch.float64])
+def test_replaced_round_marks_each_marker_slot(default_dtype, monkeypatch):
+    """A round bound in the module is called once per marker slot, on the stored value, and
+    the tensor is the one the builtin gives."""
+    torch.set_default_dtype(default_dtype)
+    to_dendrites, to_top = SKIP_LISTS["three dendrites"]()
+    np.random.seed(11)
+    expected = literal_skip_tensor(list(to_dendrites) + [to_top[-1]])
+    calls = []
+
+    def spy(value, digits):
+        calls.append((type(value), digits))
+        return round(value, digits)
+
+    monkeypatch.setattr(BSV, "round", spy, raising=False)
+    np.random.seed(11)
+    built = make_layer(to_dendrites, to_top, blocks=2).skip_weights.detach()
+    assert calls == [(float, 2)] * (len(MARKER_TEXT) // 2)
+    assert torch.equal(bits(built), bits(expected))
+
+
 def test_skip_tensor_contents_for_one_dendrite_with_empty_dendrite_list():
     top = params((1, 5))
     layer = make_layer(nn.ParameterList(), top)

@@ -13,16 +13,18 @@ import types
 import warnings
 import zipfile
 
+import numpy as np
 import pytest
 import safetensors.torch
 import torch
 import torch.nn as nn
 
+import dendritic_net as DN
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
+from sorvith import blockwise_svp as BSV
 from sorvith import network_svp, utils_svp
-
-import dendritic_net as DN
+from sorvith import slim_load as SL
 
 # Storage mode -> (get_using_safe_tensors, get_weight_tying_experimental)
 MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
@@ -109,6 +111,59 @@ def test_file_holds_the_cleaned_network_in_the_chosen_mode(tmp_path, monkeypatch
         if mode == "safetensors":  # nothing shared, so nothing but the tensors
             with safetensors.safe_open(path, framework="pt") as f:
                 assert f.metadata() is None
+
+
+def saved_with_a_second_copy(net, folder):
+    """The save with the rewritten network copied once more before the rebuild, the file
+    that sv_save_net wrote while it made two copies."""
+    net = UNV.deep_copy_nvr(net)
+    os.makedirs(folder)
+    net = SL.refresh_net(UNV.deep_copy_nvr(BSV.blockwise_network(net)))
+    del net.tracker_string
+    for param in net.parameters():
+        param.data = param.data.contiguous()
+    path = os.path.join(folder, "net_nvr.pt")
+    if not GNV.pc.get_using_safe_tensors():
+        torch.save(net, path)
+    elif GNV.pc.get_weight_tying_experimental():
+        UNV.save_model_with_weight_tying(net, path)
+    else:
+        safetensors.torch.save_file(net.state_dict(), path)
+    return pathlib.Path(path)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_save_copies_the_network_once_and_writes_the_same_file(tmp_path, monkeypatch, mode):
+    """sv_save_net copies the caller's network once and rewrites and rebuilds that private
+    copy in place (it used to copy the rewritten copy again, holding three networks at once):
+    the file is byte for byte what the save with the second copy wrote."""
+    DN.configure()
+    use_mode(mode)
+    net = DN.trained()
+    before = {key: value.clone() for key, value in net.state_dict().items()}
+    copied, deep_copy = [], UNV.deep_copy_nvr
+    monkeypatch.setattr(UNV, "deep_copy_nvr", lambda x: copied.append(x) or deep_copy(x))
+    np.random.seed(5)  # the skip tensors' filler rows come from numpy's generator
+    utils_svp.sv_save_net(net, str(tmp_path / "one"), "net")
+    assert len(copied) == 1 and copied[0] is net
+
+    monkeypatch.setattr(UNV, "deep_copy_nvr", deep_copy)
+    np.random.seed(5)
+    expected = saved_with_a_second_copy(net, str(tmp_path / "two")).read_bytes()
+    assert (tmp_path / "one" / "net_nvr.pt").read_bytes() == expected
+    assert net.state_dict().keys() == before.keys()
+    assert all(torch.equal(net.state_dict()[key], value) for key, value in before.items())
+    assert type(net.conv) is not BSV.NVRLayer and hasattr(net, "tracker_string")
+
+
+def test_clean_net_copies_the_rewritten_network(monkeypatch):
+    """clean_net rewrites the caller's network itself, so the rebuild works on a copy."""
+    net = small()
+    copied, deep_copy = [], UNV.deep_copy_nvr
+    monkeypatch.setattr(UNV, "deep_copy_nvr", lambda x: copied.append(x) or deep_copy(x))
+    cleaned = utils_svp.clean_net(net)
+    assert len(copied) == 1 and copied[0] is net and cleaned is not net
+    assert type(net.fc) is BSV.NVRLayer and type(cleaned.fc) is SL.NVRModulePyThread
 
 
 def writer_failing_halfway(failure):

@@ -3,6 +3,7 @@ interrupt, stop at references back to any ancestor, raise RecursionError on netw
 deeply, and recurse through their module's late-bound name."""
 
 import pytest
+import torch
 import torch.nn as nn
 
 from nevrane import globals_nevrane as GNV
@@ -194,3 +195,160 @@ def test_walks_assign_only_real_replacements(walk):
     assert list(result._modules) == ["body", "head"] and list(result.body._modules) == ["fc", "act"]
     assert result.base_model is result.body is result.__dict__["alias"]
     assert {key.split(".")[0] for key in result.state_dict()} == {"body", "head"}
+
+
+# The two walks of a save, each on a network without neurons or blocks to replace.
+MEMBER_WALKS = {"blockwise_network": BSV.blockwise_network, "refresh_net": SL.refresh_net}
+
+
+class PathLog(list):
+    """Stands in for the not-to-save list and logs each path it is asked about."""
+
+    def __init__(self):
+        super().__init__()
+        self.asked = []
+
+    def __contains__(self, path):
+        self.asked.append(path)
+        return False
+
+
+class Growing(nn.Module):
+    """Each read of `grow` gives the class a new attribute, so its names change mid-walk."""
+
+    added = 0
+
+    @property
+    def grow(self):
+        type(self).added += 1
+        setattr(type(self), "added_%d" % type(self).added, None)
+        return 0
+
+
+@pytest.mark.parametrize("walk", MEMBER_WALKS)
+def test_walks_visit_each_member_that_dir_lists_in_order(walk, monkeypatch):
+    """Both walks take every name net.__dir__() gives at the time they reach the module: its
+    class's names (also ones added to the class during the walk), its instance attributes,
+    parameters, buffers and children, without the names torch leaves out."""
+
+    class Grows(Growing):
+        pass
+
+    net = Holder(first=Grows(), second=Grows(), lin=nn.Linear(2, 2),
+                 params=nn.ParameterList([nn.Parameter(torch.zeros(1))]))
+    net.register_buffer("buf", torch.zeros(1))
+    net.weight = nn.Parameter(torch.zeros(1))
+    net.__dict__.update({"1x": 1, "\u0663y": 2, "zz": 3})  # the first two start with digits
+    log = PathLog()
+    GNV.pc.set_module_names_to_not_save(log)
+    MEMBER_WALKS[walk](net)
+
+    def asked_under(prefix):
+        return [path[len(prefix):] for path in log.asked
+                if path.startswith(prefix) and "." not in path[len(prefix):]]
+
+    def walked(names):  # the rebuild passes over these two before it asks
+        return [name for name in names if walk == "blockwise_network" or
+                name not in ("device", "dtype")]
+
+    top = asked_under(".")
+    if walk == "refresh_net":  # asked twice at the top
+        top = top[::2]
+    assert top == walked(net.__dir__())
+    assert "zz" in top and "1x" not in top and "\u0663y" not in top
+    # The second module is listed as it is once the first one's walk has read `grow` (three
+    # times: the probe and the two type tests), before its own walk reads it.
+    second = asked_under(".second.")
+    assert second == walked(name for name in net.second.__dir__()
+                            if name not in ("added_4", "added_5", "added_6"))
+    assert {"added_1", "added_2", "added_3"} <= set(second)
+
+
+class Counted(nn.Module):
+    """A property returning a plain value and one returning a module, counting their reads."""
+
+    def __init__(self):
+        super().__init__()
+        self.reads = {"value": 0, "child": 0}
+        self.inner = nn.ReLU()
+
+    @property
+    def value(self):
+        self.reads["value"] += 1
+        return 1
+
+    @property
+    def child(self):
+        self.reads["child"] += 1
+        return self.inner
+
+
+@pytest.mark.parametrize("walk", MEMBER_WALKS)
+def test_walks_read_a_property_at_each_use(walk):
+    """The probe, the type tests and the reads of a module's value each evaluate a property
+    afresh, however the other members are read."""
+    net = Counted()
+    MEMBER_WALKS[walk](net)
+    assert net.reads == {"value": 3, "child": 5}
+
+
+class CountingSequential(nn.Sequential):
+    calls = 0
+
+    def get_submodule(self, target):
+        type(self).calls += 1
+        return super().get_submodule(target)
+
+
+@pytest.mark.parametrize("walk, per_child", [("blockwise_network", 3), ("refresh_net", 3)])
+def test_container_walks_call_a_classs_own_get_submodule(walk, per_child):
+    """A container class's own get_submodule is called for each use of a child; torch's own
+    is read from the child table, which gives the same children."""
+    CountingSequential.calls = 0
+    net = CountingSequential(nn.ReLU(), nn.Sequential(nn.Tanh()))
+    MEMBER_WALKS[walk](net)
+    assert CountingSequential.calls == 2 * per_child
+    assert type(net[0]) is nn.ReLU and type(net[1][0]) is nn.Tanh
+
+
+class OwnChildren(nn.Sequential):
+    """named_children of its own (the same pairs as torch's), which the walks iterate."""
+
+    def named_children(self):
+        yield from super().named_children()
+
+
+@pytest.mark.parametrize("walk, expected", [
+    ("blockwise_network", ["NVRLayer", "ReLU", "NVRNeuronModule", "Tanh"]),
+    ("refresh_net", ["NVRModulePyThread", "ReLU", "NVRLayer", "Tanh"]),
+])
+@pytest.mark.parametrize("cls", [nn.Sequential, OwnChildren])
+def test_container_walks_take_the_children_named_children_yields(walk, expected, cls):
+    """A child held at two places is walked once, at its first, and a None entry not at all,
+    as named_children gives them (torch's, or a class's own)."""
+    twice = neuron()
+    if walk == "refresh_net":
+        twice = BSV.blockwise_network(Holder(inner=twice)).inner
+    net = cls(twice, nn.ReLU(), twice)
+    net.register_module("gap", None)
+    net.add_module("last", nn.Tanh())
+    result = MEMBER_WALKS[walk](net)
+    assert [type(child).__name__ for child in result._modules.values()
+            if child is not None] == expected
+
+
+def test_replaced_children_are_freed_during_the_walk(monkeypatch):
+    """A walk over a long container lets go of each block it replaced as it goes."""
+    import weakref
+    net = BSV.blockwise_network(nn.Sequential(*[neuron() for _ in range(20)]))
+    refs = [weakref.ref(layer) for layer in net]
+    alive, make_module = [], SL.make_module
+
+    def counting(layer):
+        alive.append(sum(ref() is not None for ref in refs))
+        return make_module(layer)
+
+    monkeypatch.setattr(SL, "make_module", counting)
+    SL.refresh_net(net)
+    # Before each replacement: the blocks not replaced yet, none of those replaced before.
+    assert alive == list(range(20, 0, -1))

@@ -4,6 +4,8 @@
 #include "host/method.h"
 #include "host/pyclass.h"
 
+#include <cstring>
+
 namespace sorvith {
 
 namespace {
@@ -65,6 +67,33 @@ bool is_method_from(PyObject *attribute, PyCFunction body) {
     return function && PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == body;
 }
 
+} // namespace
+
+// Recognised by its function, or by its text signature and owner: a method that a module of
+// the package made from its own copy of main_module_fallback_def.
+bool is_block_fallback(PyObject *hook) {
+    if (!PyInstanceMethod_Check(hook))
+        return false;
+    PyObject *function = PyInstanceMethod_GET_FUNCTION(hook);
+    if (!PyCFunction_Check(function))
+        return false;
+    if (PyCFunction_GET_FUNCTION(function) == main_module_fallback_def.ml_meth)
+        return true;
+    PyObject *owner = PyCFunction_GET_SELF(function);
+    const char *doc = reinterpret_cast<PyCFunctionObject *>(function)->m_ml->ml_doc;
+    if (!owner || !PyModule_Check(owner) || !doc ||
+        std::strcmp(doc, main_module_fallback_def.ml_doc) != 0)
+        return false;
+    const char *name = PyModule_GetName(owner);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strncmp(name, "sorvith.", 8) == 0;
+}
+
+namespace {
+
 // True when attribute lookup on `type` is exactly object.__getattribute__ followed by
 // nn.Module.__getattr__ or the blocks' fallback (which asks nn.Module.__getattr__ first), and
 // the class defines nothing under `name`: then a name in the instance's tables can be found
@@ -73,8 +102,8 @@ bool plain_module_lookup(PyTypeObject *type, py::handle name) {
     if (_PyType_Lookup(type, name.ptr()) || !generic_getattribute(type))
         return false;
     PyObject *getattr_hook = _PyType_Lookup(type, SV_NAME("__getattr__").ptr());
-    return getattr_hook && (getattr_hook == known().module_getattr ||
-                            is_method_from(getattr_hook, main_module_fallback_def.ml_meth));
+    return getattr_hook &&
+           (getattr_hook == known().module_getattr || is_block_fallback(getattr_hook));
 }
 
 // __foo__
@@ -130,34 +159,51 @@ bool main_lacks(py::handle main, py::handle name, py::handle error) {
     return same == 1;
 }
 
-py::object main_module_fallback(py::handle, py::handle args, py::handle kwargs) {
+// What nn.Module's lookup does not find, from the main module.
+py::object from_main_module(py::handle self, py::handle name) {
+    py::error_already_set missing; // nn.Module's AttributeError, pending until now
+    py::object blocks = own_layer_array(self);
+    if (!blocks)
+        throw missing;
+    py::object main;
+    try {
+        main = child_at(blocks, -1);
+    } catch (py::error_already_set &empty) {
+        if (!empty.matches(PyExc_IndexError))
+            throw;
+        throw missing; // no main module yet: the block's own error
+    }
+    if (PyObject *found = PyObject_GetAttr(main.ptr(), name.ptr()))
+        return steal(found);
+    py::object error = take_current_exception();
+    if (!main_lacks(main, name, error))
+        raise_exception_object(error);
+    throw missing; // the name is nowhere: the block's own error
+}
+
+// The method itself. A miss on a name that is never read from the main module (hasattr of
+// a block's own state before its registration, a copy's protocol lookups) is the common case
+// here: its AttributeError goes back as nn.Module raised it, without a C++ exception.
+PyObject *main_module_fallback(PyObject *, PyObject *args, PyObject *kwargs) {
     static const char *const names[] = {"", "name", nullptr};
     PyObject *self, *name;
-    parse_args(args, kwargs, "OU:__getattr__", names, &self, &name);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU:__getattr__", const_cast<char **>(names),
+                                     &self, &name))
+        return nullptr;
+    PyObject *found = module_base_getattr_raw(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError) || is_protocol_name(name) ||
+        is_block_state(name))
+        return found;
     try {
-        return module_base_getattr(self, name);
-    } catch (py::error_already_set &missing) {
-        if (!missing.matches(PyExc_AttributeError) || is_protocol_name(name) ||
-            is_block_state(name))
-            throw;
-        py::object blocks = own_layer_array(self);
-        if (!blocks)
-            throw;
-        py::object main;
-        try {
-            main = child_at(blocks, -1);
-        } catch (py::error_already_set &empty) {
-            if (!empty.matches(PyExc_IndexError))
-                throw;
-            throw missing; // no main module yet: the block's own error
-        }
-        if (PyObject *found = PyObject_GetAttr(main.ptr(), name))
-            return steal(found);
-        py::object error = take_current_exception();
-        if (!main_lacks(main, name, error))
-            raise_exception_object(error);
-        throw missing; // the name is nowhere: the block's own error
+        return from_main_module(self, name).release().ptr();
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (py::builtin_exception &error) {
+        error.set_error();
+    } catch (std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
     }
+    return nullptr;
 }
 
 // The child table of an exact nn.ModuleList or nn.Sequential (borrowed), else null.
@@ -181,9 +227,11 @@ PyObject *plain_container_children(py::handle container) {
 
 } // namespace
 
-PyMethodDef main_module_fallback_def =
-    SV_METHOD("__getattr__", main_module_fallback,
-              "__getattr__(self, name)\n--\n\nAn attribute the block lacks, read from its main module.");
+PyMethodDef main_module_fallback_def = {
+    "__getattr__",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&main_module_fallback)),
+    METH_VARARGS | METH_KEYWORDS,
+    "__getattr__(self, name)\n--\n\nAn attribute the block lacks, read from its main module."};
 
 py::object child_at(py::handle container, Py_ssize_t index) {
     if (PyObject *children = plain_container_children(container)) {

@@ -38,4 +38,8 @@ Py_ssize_t child_count(py::handle container);
 // unchanged. `member` reads through this fallback as fast as through nn.Module's own lookup.
 extern PyMethodDef main_module_fallback_def;
 
+// Whether a class attribute (as the class holds it) is that fallback, made by this extension or
+// by another of the package (each compiles its own copy of the block engine).
+bool is_block_fallback(PyObject *class_attribute);
+
 } // namespace sorvith

@@ -7,10 +7,25 @@
 #include "host/globals.h"
 #include "host/pyclass.h"
 
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace sorvith::walk {
+
+// What getattr(obj, name, None) gives, known without reading it when the read runs no code
+// but torch's: a function or built-in method of the class (a new bound method each time), a
+// value in the instance's __dict__ or on the class, a slot of a built-in base, an entry of the
+// parameter, buffer or child table that nn.Module.__getattr__ returns (also behind the blocks'
+// fallback, which asks it first), or None for a name nothing has and no __getattr__ is asked
+// for. Reading such a member again changes nothing and gives a value of the same type, so a
+// walk may take `type` for what the read would give. `quiet` is false, and the walk reads,
+// when the read may run other code: a property or another descriptor, another __getattr__, a
+// class with its own __getattribute__, a name that is not a str.
+struct QuietRead {
+    bool quiet = false;
+    py::object type; // the type of the value the read gives, when quiet
+};
 
 // One walk, started by one call of a module-level walk function: the extension module (for
 // its late-bound names) and the modules being walked, outermost first.
@@ -38,10 +53,79 @@ class Walk {
     // Called after the path list was handed to foreign code, which may have changed it.
     void paths_shared() { listed_ = py::object(); }
 
+    // getattr(obj, name, None) worked out without the read where that is quiet (above).
+    QuietRead quiet_read(py::handle obj, py::handle name);
+
+    // getattr(obj, name) where that read is quiet and gives an object that is there already
+    // (not a bound method made for the read); else null, and the caller reads.
+    py::object quiet_value(py::handle obj, py::handle name);
+
+    // net.get_submodule(submodule_id), as a container walk fetches each child. When the method
+    // is torch's (which reads the attribute and checks that it is a module) and the name is one
+    // plain child name read quietly, the child is taken from the table without the call.
+    py::object submodule(py::handle net, py::handle submodule_id);
+
+    // `net.__dir__()`: the list a walk takes before it changes anything. When the method is
+    // torch's own (nn.Module's, or the containers' that drop the child indices from it), the
+    // same list is put together here from the same tables: the class's names (what
+    // dir(type(net)) gives, read once per class and walk while the class and its bases stay
+    // unchanged), then the keys of net.__dict__, _parameters, _modules and _buffers, filtered
+    // and sorted the same way. Anything else calls the method.
+    py::object members_of(py::handle net);
+
   private:
     friend class Level;
+    // What torch's __dir__ of one class lists from the class itself, while the class is as it
+    // was (the interpreter gives a class a new version tag whenever it or a base changes).
+    struct ClassNames {
+        py::object cls;          // held, so that no other class takes its address meanwhile
+        unsigned int version = 0;
+        bool torchs_dir = false; // __dir__ is torch's and reads only what is put together here
+        py::object names;        // dir(cls), sorted
+    };
+    // How instances of the class last read quietly are looked up, while it is unchanged.
+    struct Lookup {
+        py::object cls;
+        unsigned int version = 0;
+        bool generic = false;      // object.__getattribute__ itself
+        bool tables = false;       // a miss asks nn.Module.__getattr__ (first)
+        bool other_getattr = true; // a miss asks another __getattr__
+    };
+    const Lookup &lookup_of(PyTypeObject *type);
+    QuietRead quiet_lookup(py::handle obj, py::handle name, py::object *value);
+    const ClassNames &class_names(PyTypeObject *type);
+    ClassNames read_class(PyTypeObject *type);
+    void find_torch_classes();
+    py::object tables_dir(py::handle net, const ClassNames &names);
     std::vector<PyObject *> path_;
     py::object listed_; // the set beside the list, while it answers for it
+    std::unordered_map<PyTypeObject *, ClassNames> classes_;
+    ClassNames unversioned_; // a class without a version tag, read anew at each use
+    Lookup lookup_;
+    // torch's nn.Module.__dir__ and nn.Module; the three containers' __dir__ and classes.
+    py::object module_dir_, module_class_, container_dirs_[3], container_classes_[3];
+    py::object module_get_submodule_; // torch's nn.Module.get_submodule
+    py::object module_named_children_; // torch's nn.Module.named_children
+    friend class Children;
+    bool torch_dirs_found_ = false;
+};
+
+// The child names that net.named_children() yields, one at a time, for a container walk (which
+// fetches each child anew by name). When the method is torch's own, its iteration is done here:
+// the entries of net._modules in order, passing over None and any child yielded before (its
+// memo, a set), with the dict's own errors when the table changes size meanwhile. Unlike
+// torch's generator, the memo lets go of a yielded child that nothing else holds any more (one
+// the walk has replaced), so replaced children are freed as the walk goes rather than all at
+// its end: such a child can never be met again. Anything else iterates the method's result.
+class Children {
+  public:
+    Children(Walk &walk, py::handle net);
+    py::object next(); // null at the end
+
+  private:
+    py::object iterator_;
+    bool own_ = false;
+    py::object memo_, last_;
 };
 
 // One module's visit, held for its scope: one step of the interpreter's recursion limit, as a
@@ -58,6 +142,11 @@ class Level {
     Walk &walk_;
 };
 
+// nn.Module, with `nn` the module's late-bound name read at each use: from the module's
+// namespace directly when `nn` is a plain module that holds the name (the same object its
+// attribute gives), else through its attribute.
+py::object module_class(py::handle module);
+
 // Whether the class `cls` is walked by its children: a subclass of nn.Sequential or, tested
 // only when it is not, of nn.ModuleList (with `nn` the module's late-bound name).
 bool is_container(py::handle module, py::handle cls);
@@ -67,6 +156,25 @@ bool is_container(py::handle module, py::handle cls);
 // BaseException that is not an Exception), which reaches the caller: a Ctrl-C during a long
 // walk still stops it.
 bool probe_member(py::handle obj, py::handle name);
+
+// A walk's member paths, name_so_far + "." + member, and its test `name_so_far == ""`: when
+// name_so_far is a str, the prefix and the test are worked out once per module (joining and
+// comparing strs runs no code); otherwise at each use, through the object's own operators.
+class MemberPaths {
+  public:
+    explicit MemberPaths(py::handle name_so_far);
+    py::object path(py::handle member) const;
+    bool at_top() const;
+
+  private:
+    py::handle name_so_far_;
+    py::object prefix_; // name_so_far + ".", when name_so_far is a str
+    bool top_ = false;
+};
+
+// member == name, for a member name and an interned str (a str compares without running
+// code).
+bool name_is(py::handle member, py::handle name);
 
 // A recursion through the module's own late-bound walk function `name`: while that name is
 // still bound to the function made from `def`, the walk goes on internally (`own()`, which

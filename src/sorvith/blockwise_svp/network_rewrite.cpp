@@ -32,14 +32,14 @@ py::object convert(py::handle module, py::handle neuron) {
 }
 
 // The children of nn.Sequential and nn.ModuleList (and subclasses), each fetched anew by name
-// at every use: each get_submodule is visible to callers.
+// at every use: each call of a get_submodule other than torch's is visible to callers (torch's
+// own reads the child table).
 void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                       py::object &converted_list) {
     py::handle module = w.module;
-    py::object children = call_method(net, SV_NAME("named_children"));
-    for (py::handle entry : children) {
-        py::object submodule_id = unpack_pair(entry).first;
-        auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
+    walk::Children children(w, net);
+    while (py::object submodule_id = children.next()) {
+        auto child = [&] { return w.submodule(net, submodule_id); };
         auto path = [&] { return walk::child_path(name_so_far, submodule_id); };
         if (is_neuron(module, child())) {
             if (verbose(module))
@@ -66,10 +66,12 @@ void rewrite_children(walk::Walk &w, py::handle net, py::handle depth, py::handl
 void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::handle depth,
                      py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
+    walk::MemberPaths paths(name_so_far);
     for (py::handle member : members) {
-        if (!walk::probe_member(net, member))
+        // The probe, left out when the read runs no code (it cannot fail then).
+        if (!w.quiet_read(net, member).quiet && !walk::probe_member(net, member))
             continue;
-        py::object sub_name = concat({name_so_far, py::str("."), member});
+        py::object sub_name = paths.path(member);
         py::object not_to_save =
             companion::setting(module, companion::getters::module_names_to_not_save());
         if (contains(not_to_save, sub_name) || w.is_listed(converted_list, sub_name)) {
@@ -86,7 +88,7 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
             set_attr(net, member, convert(module, attr(net, member)));
             continue;
         }
-        py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
+        py::object module_class = walk::module_class(module);
         if (!is_subclass(type_of(attr_or_none(net, member)), module_class))
             continue;
         py::object current = attr(net, member);
@@ -104,7 +106,7 @@ void rewrite_members(walk::Walk &w, py::handle net, py::handle members, py::hand
 py::object rewrite(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                    py::object converted_list) {
     walk::Level level(w, net);
-    py::object members = call_method(net, SV_NAME("__dir__"));
+    py::object members = w.members_of(net);
     if (walk::is_container(w.module, type_of(net)))
         rewrite_children(w, net, depth, name_so_far, converted_list);
     else

@@ -41,7 +41,7 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
         call_method(global(module, SV_NAME("torch")), SV_NAME("tensor"), view_tuple);
     register_buffer(self, SV_NAME("view_tuple"), view_buffer);
     block::remember_view_tuple(self, view_buffer);
-    for (py::handle block : attr(self, SV_NAME("layer_array")))
+    for (py::handle block : member(self, SV_NAME("layer_array")))
         register_buffer(block, SV_NAME("module_id"),
                         companion::string_to_tensor(module, py::str(block_id_text)));
     set_attr(self, SV_NAME("processor_array"), processor_array);
@@ -59,15 +59,15 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
     }
     if (truth(dendrites_to_top)) {
         py::object last = getitem(dendrites_to_top, make_int(length(dendrites_to_top) - 1));
-        call_method(attr(self, SV_NAME("skip_weights")), SV_NAME("append"), last);
+        call_method(member(self, SV_NAME("skip_weights")), SV_NAME("append"), last);
     } else {
         set_attr(self, SV_NAME("skip_weights"),
                  call_method(global(module, SV_NAME("nn")), SV_NAME("ParameterList")));
     }
 
-    py::object skip = build_skip_tensor(module, attr(self, SV_NAME("skip_weights")));
+    py::object skip = build_skip_tensor(module, member(self, SV_NAME("skip_weights")));
 
-    set_attr(self, SV_NAME("original"), attr(self, SV_NAME("skip_weights")));
+    set_attr(self, SV_NAME("original"), member(self, SV_NAME("skip_weights")));
     py::object parameter_class =
         attr(attr(global(module, SV_NAME("torch")), SV_NAME("nn")), SV_NAME("Parameter"));
     set_attr(self, SV_NAME("skip_weights"),

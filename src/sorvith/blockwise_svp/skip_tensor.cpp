@@ -5,6 +5,7 @@
 #include "host/protocols.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -38,12 +39,6 @@ std::vector<double> marker_values(const char *text) {
     return values;
 }
 
-py::object name_attr(py::handle obj, const char *name) { return attr(obj, py::str(name)); }
-
-py::object slice(Py_ssize_t start, Py_ssize_t stop) {
-    return steal(PySlice_New(make_int(start).ptr(), make_int(stop).ptr(), nullptr));
-}
-
 // callable(*args, **kwargs) with the keywords given as name/value pairs.
 py::object call_kw(py::handle callable, py::tuple args,
                    std::initializer_list<std::pair<const char *, py::handle>> keywords) {
@@ -60,6 +55,7 @@ struct Entry {
     bool bulk = false;
     Py_ssize_t rows = 0, cols = 0;
     py::object matrix; // bulk: the entry as a detached (rows, cols) tensor
+    py::object values; // bulk, with elements: the matrix's values as float64, row by row
 };
 
 // Decides whether the entry can be read in bulk with exactly the values, order and element
@@ -67,21 +63,22 @@ struct Entry {
 // integer, complex or meta tensors, other shapes, plain lists) is read element by element.
 void classify(py::handle torch, Entry &entry) {
     py::handle type = type_of(entry.value);
-    if (type.ptr() != name_attr(torch, "Tensor").ptr() &&
-        type.ptr() != attr(name_attr(torch, "nn"), SV_NAME("Parameter")).ptr())
+    if (type.ptr() != attr(torch, SV_NAME("Tensor")).ptr() &&
+        type.ptr() != attr(attr(torch, SV_NAME("nn")), SV_NAME("Parameter")).ptr())
         return;
-    if (name_attr(entry.value, "layout").ptr() != name_attr(torch, "strided").ptr() ||
-        truth(name_attr(entry.value, "is_nested")))
+    if (attr(entry.value, SV_NAME("layout")).ptr() != attr(torch, SV_NAME("strided")).ptr() ||
+        truth(attr(entry.value, SV_NAME("is_nested"))))
         return;
-    py::object dtype = name_attr(entry.value, "dtype");
+    py::object dtype = attr(entry.value, SV_NAME("dtype"));
     bool real_float = false;
-    for (const char *name : {"float32", "float64", "float16", "bfloat16"})
-        real_float = real_float || dtype.ptr() == name_attr(torch, name).ptr();
+    for (py::handle name : {SV_NAME("float32"), SV_NAME("float64"), SV_NAME("float16"),
+                            SV_NAME("bfloat16")})
+        real_float = real_float || dtype.ptr() == attr(torch, name).ptr();
     if (!real_float)
         return;
-    if (equal(name_attr(name_attr(entry.value, "device"), "type"), py::str("meta")))
+    if (equal(attr(attr(entry.value, SV_NAME("device")), SV_NAME("type")), py::str("meta")))
         return;
-    py::object shape = steal(PySequence_Tuple(name_attr(entry.value, "shape").ptr()));
+    py::object shape = steal(PySequence_Tuple(attr(entry.value, SV_NAME("shape")).ptr()));
     Py_ssize_t rank = PyTuple_GET_SIZE(shape.ptr());
     if (rank < 2)
         return;
@@ -99,8 +96,8 @@ void classify(py::handle torch, Entry &entry) {
 // The entry's values as float64, row by row: what `.item()` gives for each element.
 py::object bulk_values(py::handle torch, const Entry &entry) {
     py::object on_cpu =
-        call_method(entry.matrix, SV_NAME("to"), py::str("cpu"), name_attr(torch, "float64"));
-    py::object array = call_kw(name_attr(on_cpu, "numpy"), py::tuple(), {{"force", Py_True}});
+        call_method(entry.matrix, SV_NAME("to"), py::str("cpu"), attr(torch, SV_NAME("float64")));
+    py::object array = call_kw(attr(on_cpu, SV_NAME("numpy")), py::tuple(), {{"force", Py_True}});
     return call_method(array, SV_NAME("reshape"), make_int(-1));
 }
 
@@ -110,21 +107,22 @@ struct Statistics {
 };
 
 Statistics statistics(py::handle np, py::handle torch, std::vector<Entry> &entries) {
-    py::object values = call(name_attr(np, "array"), py::list());
-    py::object append = name_attr(np, "append");
+    py::object values = call(attr(np, SV_NAME("array")), py::list());
+    py::object append = attr(np, SV_NAME("append"));
     py::list pending; // bulk values not yet joined to `values`
     auto join = [&] {
         if (PyList_GET_SIZE(pending.ptr()) == 0)
             return;
         pending.insert(0, values);
-        values = call(name_attr(np, "concatenate"), py::tuple(pending));
+        values = call(attr(np, SV_NAME("concatenate")), py::tuple(pending));
         pending = py::list();
     };
     Py_ssize_t largest = 0;
     for (Entry &entry : entries) {
         if (entry.bulk) {
             if (entry.rows > 0 && entry.cols > 0) {
-                pending.append(bulk_values(torch, entry));
+                entry.values = bulk_values(torch, entry);
+                pending.append(entry.values);
                 largest = std::max(largest, entry.cols - 1);
             }
             continue;
@@ -161,7 +159,7 @@ struct Filler {
     py::object draw() const {
         if (!stats.mean)
             raise_unbound_local("mean");
-        return call(name_attr(name_attr(np, "random"), "normal"), stats.mean, stats.std);
+        return call(attr(attr(np, SV_NAME("random")), SV_NAME("normal")), stats.mean, stats.std);
     }
 
     // The marker value goes into slot [i][j][k] on the element as stored: rounded to two
@@ -231,54 +229,108 @@ bool float32_safe(const Statistics &stats) {
     return std::fabs(mean) + 13.0 * std < 1e38;
 }
 
-// Copied rows with one tensor copy per entry, all filler values from one draw of numpy's
-// generator (the same sequence as one draw per slot), written with one indexed store; the
-// marker slots are then done slot by slot on the stored values.
+// A float64 array's elements, read or written in place through the buffer protocol.
+class Float64s {
+  public:
+    Float64s(py::handle array, bool writable) {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        check(PyObject_GetBuffer(array.ptr(), &view_, flags));
+        if (!view_.format || std::strcmp(view_.format, "d") != 0) {
+            PyBuffer_Release(&view_);
+            PyErr_SetString(PyExc_TypeError, "expected a float64 array");
+            throw py::error_already_set();
+        }
+    }
+    ~Float64s() { PyBuffer_Release(&view_); }
+    Float64s(const Float64s &) = delete;
+    Float64s &operator=(const Float64s &) = delete;
+    double *data() const { return static_cast<double *>(view_.buf); }
+    Py_ssize_t size() const { return view_.len / static_cast<Py_ssize_t>(sizeof(double)); }
+
+  private:
+    Py_buffer view_;
+};
+
+// The skip tensor's values put together in a float64 array and stored with one copy (which
+// makes each the tensor's dtype, as the stores of the slot-by-slot fill do): the copied rows
+// from the entries' float64 values (exact for every dtype read in bulk), the filler values from
+// one draw of numpy's generator (the same sequence as one draw per slot). The first filler
+// slots carry the marks: with the builtin round they are made here, on the values as the
+// tensor's dtype holds them, with the values the slot-by-slot marks leave (the marker value
+// made that dtype and added in it, as the tensor's own in-place addition of a Python float
+// does); another round marks slot by slot on the stored tensor.
 void fill_in_bulk(Filler &filler, py::handle torch, py::handle skip, std::vector<Entry> &entries,
                   Py_ssize_t width) {
     Py_ssize_t count = static_cast<Py_ssize_t>(entries.size());
+    py::object buffer = call(attr(filler.np, SV_NAME("zeros")), make_int(count * count * width));
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> filler_rows;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const Entry &entry = entries[i];
-        Py_ssize_t copied = std::min(entry.rows, count);
-        if (copied > 0 && entry.cols > 0) {
-            py::object target = getitem(skip, py::make_tuple(make_int(i), slice(0, copied),
-                                                              slice(0, entry.cols)));
-            py::object source = copied == entry.rows ? entry.matrix
-                                                     : getitem(entry.matrix, slice(0, copied));
-            call_method(target, SV_NAME("copy_"), source);
+    {
+        Float64s out(buffer, true);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const Entry &entry = entries[static_cast<size_t>(i)];
+            Py_ssize_t copied = std::min(entry.rows, count);
+            if (copied > 0 && entry.cols > 0) {
+                Float64s in(entry.values, false);
+                for (Py_ssize_t j = 0; j < copied; ++j)
+                    std::copy(in.data() + j * entry.cols, in.data() + (j + 1) * entry.cols,
+                              out.data() + (i * count + j) * width);
+            }
+            for (Py_ssize_t j = std::max<Py_ssize_t>(copied, 0); j < count; ++j)
+                filler_rows.emplace_back(i, j);
         }
-        for (Py_ssize_t j = copied; j < count; ++j)
-            filler_rows.emplace_back(i, j);
     }
     Py_ssize_t slots = static_cast<Py_ssize_t>(filler_rows.size()) * width;
-    if (slots == 0)
-        return;
-    if (!filler.stats.mean)
-        raise_unbound_local("mean");
-    py::object draws = call(name_attr(name_attr(filler.np, "random"), "normal"),
-                            filler.stats.mean, filler.stats.std, make_int(slots));
-
-    py::object device = name_attr(skip, "device");
-    py::object values = call(name_attr(torch, "from_numpy"), draws);
-    values = call_kw(name_attr(values, "to"), py::tuple(),
-                     {{"device", device}, {"dtype", name_attr(skip, "dtype")}});
-    values = call_method(values, SV_NAME("view"),
-                         make_int(static_cast<Py_ssize_t>(filler_rows.size())), make_int(width));
-    py::list receiving, contributing;
-    for (const auto &row : filler_rows) {
-        receiving.append(make_int(row.first));
-        contributing.append(make_int(row.second));
+    Py_ssize_t marked = 0;
+    if (slots > 0) {
+        if (!filler.stats.mean)
+            raise_unbound_local("mean");
+        py::object draws = call(attr(attr(filler.np, SV_NAME("random")), SV_NAME("normal")),
+                                filler.stats.mean, filler.stats.std, make_int(slots));
+        marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
+        PyObject *builtin_round =
+            PyDict_GetItemWithError(PyEval_GetBuiltins(), SV_NAME("round").ptr());
+        if (!builtin_round && PyErr_Occurred())
+            throw py::error_already_set();
+        py::object round = global(filler.module, SV_NAME("round"));
+        bool single = attr(skip, SV_NAME("dtype")).ptr() == attr(torch, SV_NAME("float32")).ptr();
+        std::vector<double> marks;
+        if (marked > 0 && round.ptr() == builtin_round) {
+            Float64s drawn(draws, false);
+            py::object two = make_int(2);
+            for (Py_ssize_t m = 0; m < marked; ++m) {
+                double stored = drawn.data()[m];
+                if (single)
+                    stored = static_cast<float>(stored);
+                py::object rounded = call(round, steal(PyFloat_FromDouble(stored)), two);
+                double value = PyFloat_AsDouble(rounded.ptr());
+                if (value == -1.0 && PyErr_Occurred())
+                    throw py::error_already_set();
+                double marker = filler.markers[filler.letter_index++];
+                if (single) {
+                    float kept = static_cast<float>(value);
+                    float shift = static_cast<float>(kept < 0 ? -marker : marker);
+                    float sum = kept + shift;
+                    marks.push_back(sum);
+                } else {
+                    marks.push_back(value + (value < 0 ? -marker : marker));
+                }
+            }
+            marked = 0;
+        }
+        Float64s drawn(draws, false);
+        Float64s out(buffer, true);
+        Py_ssize_t slot = 0;
+        for (const auto &row : filler_rows)
+            for (Py_ssize_t k = 0; k < width; ++k, ++slot)
+                out.data()[(row.first * count + row.second) * width + k] =
+                    static_cast<size_t>(slot) < marks.size() ? marks[static_cast<size_t>(slot)]
+                                                             : drawn.data()[slot];
     }
-    py::object long_type = name_attr(torch, "int64");
-    auto index_tensor = [&](py::handle list) {
-        return call_kw(name_attr(torch, "tensor"), py::make_tuple(list),
-                       {{"dtype", long_type}, {"device", device}});
-    };
-    call_method(skip, SV_NAME("index_put_"),
-                py::make_tuple(index_tensor(receiving), index_tensor(contributing)), values);
+    py::object values = call(attr(torch, SV_NAME("from_numpy")), buffer);
+    values = call_method(values, SV_NAME("view"), make_int(count), make_int(count),
+                         make_int(width));
+    call_method(skip, SV_NAME("copy_"), values);
 
-    Py_ssize_t marked = std::min(slots, static_cast<Py_ssize_t>(filler.markers.size()));
     for (Py_ssize_t slot = 0; slot < marked; ++slot) {
         const auto &row = filler_rows[static_cast<size_t>(slot / width)];
         filler.mark(skip, row.first, row.second, slot % width);
@@ -312,11 +364,11 @@ py::object build_skip_tensor(py::handle module, py::handle skip_list) {
     Statistics stats = statistics(np, torch, entries);
     Filler filler{module, np, stats, marker_values(marker_text)};
 
-    py::object skip = call(name_attr(torch, "zeros"), make_int(count), make_int(count),
+    py::object skip = call(attr(torch, SV_NAME("zeros")), make_int(count), make_int(count),
                            make_int(stats.width));
-    py::object dtype = name_attr(skip, "dtype");
-    bool bulk_dtype = dtype.ptr() == name_attr(torch, "float64").ptr() ||
-                      (dtype.ptr() == name_attr(torch, "float32").ptr() && float32_safe(stats));
+    py::object dtype = attr(skip, SV_NAME("dtype"));
+    bool bulk_dtype = dtype.ptr() == attr(torch, SV_NAME("float64")).ptr() ||
+                      (dtype.ptr() == attr(torch, SV_NAME("float32")).ptr() && float32_safe(stats));
     if (all_bulk && bulk_dtype && numpy_normal)
         fill_in_bulk(filler, torch, skip, entries, stats.width);
     else

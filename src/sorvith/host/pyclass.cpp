@@ -36,7 +36,14 @@ bool is_function_of(py::handle candidate, const PyMethodDef *def, py::handle mod
            PyCFunction_GET_SELF(f) == module.ptr();
 }
 
-static py::object torch_module_class() { return attr(import("torch.nn"), SV_NAME("Module")); }
+// torch.nn.Module (torch.nn from sys.modules once it is imported: the same module, without
+// going through the import system at every block construction and attribute miss).
+static py::object torch_module_class() {
+    py::object nn = loaded_module(SV_NAME("torch.nn"));
+    if (!nn)
+        nn = import("torch.nn");
+    return attr(nn, SV_NAME("Module"));
+}
 
 py::object make_module_class(py::handle module, const char *name, const char *doc,
                              std::initializer_list<PyMethodDef *> methods) {
@@ -57,7 +64,19 @@ void init_module_base(py::handle self) {
 }
 
 py::object module_base_getattr(py::handle self, py::handle name) {
-    return call(attr(torch_module_class(), SV_NAME("__getattr__")), self, name);
+    return steal(module_base_getattr_raw(self.ptr(), name.ptr()));
+}
+
+PyObject *module_base_getattr_raw(PyObject *self, PyObject *name) {
+    try {
+        py::object getattr_method = attr(torch_module_class(), SV_NAME("__getattr__"));
+        PyObject *argv[] = {nullptr, self, name};
+        return PyObject_Vectorcall(getattr_method.ptr(), argv + 1,
+                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    } catch (py::error_already_set &error) {
+        error.restore();
+        return nullptr;
+    }
 }
 
 py::object zero_argument_super(py::handle self, const PyMethodDef *def, py::handle module) {

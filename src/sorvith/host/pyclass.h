@@ -86,6 +86,9 @@ py::object make_module_class(py::handle module, const char *name, const char *do
 // nn.Module.__init__(self), nn.Module.__getattr__(self, name): the base class's own methods.
 void init_module_base(py::handle self);
 py::object module_base_getattr(py::handle self, py::handle name);
+// The same as a new reference, or null with the error set (for hot paths where the error is
+// the usual outcome, which a C++ exception would make slow).
+PyObject *module_base_getattr_raw(PyObject *self, PyObject *name);
 
 // super(), as a method made from `def` for `module` would write it without arguments: the
 // class in type(self).__mro__ whose own namespace holds that method, and `self`. A subclass

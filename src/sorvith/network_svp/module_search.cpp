@@ -27,7 +27,7 @@ void descend(walk::Walk &w, py::handle child, py::handle depth, py::list &found)
 void find_optimized(walk::Walk &w, py::handle net, py::handle depth, py::list &found) {
     walk::Level level(w, net);
     py::handle module = w.module;
-    py::object members = call_method(net, SV_NAME("__dir__"));
+    py::object members = w.members_of(net);
     py::object optimized_class = global(module, SV_NAME("NVROptimizedModule"));
     if (walk::is_container(module, type_of(net))) {
         py::object children = call_method(net, SV_NAME("named_children"));

@@ -11,7 +11,7 @@ namespace {
 
 // original_module.<name>.clone().detach(): a copy of its own, cut from autograd.
 py::object detached_copy(py::handle original, py::handle name) {
-    py::object copy = call_method(attr(original, name), SV_NAME("clone"));
+    py::object copy = call_method(member(original, name), SV_NAME("clone"));
     return call_method(copy, SV_NAME("detach"));
 }
 
@@ -22,13 +22,14 @@ py::object init(py::handle, py::handle args, py::handle kwargs) {
 
     init_module_base(self);
     // Shared with the layer: a change made through either object is seen by both.
-    set_attr(self, SV_NAME("layer_array"), attr(original, SV_NAME("layer_array")));
-    set_attr(self, SV_NAME("processor_array"), attr(original, SV_NAME("processor_array")));
-    set_attr(self, SV_NAME("skip_weights"), attr(original, SV_NAME("skip_weights")));
+    // (member: the attribute lookup, reading a block's tables directly)
+    set_attr(self, SV_NAME("layer_array"), member(original, SV_NAME("layer_array")));
+    set_attr(self, SV_NAME("processor_array"), member(original, SV_NAME("processor_array")));
+    set_attr(self, SV_NAME("skip_weights"), member(original, SV_NAME("skip_weights")));
     register_buffer(self, SV_NAME("node_index"), detached_copy(original, SV_NAME("node_index")));
     register_buffer(self, SV_NAME("module_id"), detached_copy(original, SV_NAME("module_id")));
-    register_buffer(self, SV_NAME("num_cycles"), attr(original, SV_NAME("num_cycles")));
-    py::object view_tuple = attr(original, SV_NAME("view_tuple"));
+    register_buffer(self, SV_NAME("num_cycles"), member(original, SV_NAME("num_cycles")));
+    py::object view_tuple = member(original, SV_NAME("view_tuple"));
     register_buffer(self, SV_NAME("view_tuple"), view_tuple);
     block::remember_view_tuple(self, view_tuple);
     return py::none();

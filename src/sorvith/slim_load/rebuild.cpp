@@ -5,6 +5,8 @@
 #include "host/errors.h"
 #include "host/protocols.h"
 
+#include <cstring>
+
 namespace sorvith::slim_load {
 
 namespace {
@@ -13,9 +15,24 @@ namespace getters = companion::getters;
 
 // type(value).__name__ == "NVRLayer": the blocks are recognised by class name, so any class
 // of that name counts.
-bool is_layer_block(py::handle value) {
-    return equal(attr(type_of(value), SV_NAME("__name__")), SV_NAME("NVRLayer"));
+bool is_layer_type(py::handle type) {
+    // A class of class `type` answers __name__ from its own record (a heap type's name, or a
+    // built-in's after the last dot), which is read here without the attribute lookup.
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(type.ptr());
+    if (PyType_CheckExact(type.ptr())) {
+        if (PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE)) {
+            PyObject *name = reinterpret_cast<PyHeapTypeObject *>(cls)->ht_name;
+            if (name && PyUnicode_CheckExact(name))
+                return PyUnicode_CompareWithASCIIString(name, "NVRLayer") == 0;
+        } else {
+            const char *dot = std::strrchr(cls->tp_name, '.');
+            return std::strcmp(dot ? dot + 1 : cls->tp_name, "NVRLayer") == 0;
+        }
+    }
+    return equal(attr(type, SV_NAME("__name__")), SV_NAME("NVRLayer"));
 }
+
+bool is_layer_block(py::handle value) { return is_layer_type(type_of(value)); }
 
 bool verbose(py::handle module) { return companion::flag(module, getters::extra_verbose()); }
 
@@ -41,13 +58,13 @@ void print_headers(py::handle module, py::handle net, py::handle depth, py::hand
 }
 
 // nn.Sequential and nn.ModuleList (and subclasses): every child that named_children yields,
-// fetched anew by name at every use (each get_submodule is visible to callers).
+// fetched anew by name at every use (each call of a get_submodule other than torch's is
+// visible to callers; torch's own reads the child table).
 void rebuild_children(walk::Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
                       py::object &converted_list) {
-    py::object children = call_method(net, SV_NAME("named_children"));
-    for (py::handle entry : children) {
-        py::object submodule_id = unpack_pair(entry).first;
-        auto child = [&] { return call_method(net, SV_NAME("get_submodule"), submodule_id); };
+    walk::Children children(w, net);
+    while (py::object submodule_id = children.next()) {
+        auto child = [&] { return w.submodule(net, submodule_id); };
         py::object current = child();
         if (not_equal(net, current) && !w.is_ancestor(current)) {
             py::object path = walk::child_path(name_so_far, submodule_id);
@@ -72,7 +89,7 @@ void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle na
                   py::object &converted_list) {
     for (Py_ssize_t i = 0; i < length(net); ++i) {
         py::object current = getitem(net, i);
-        py::object module_class = attr(global(w.module, SV_NAME("nn")), SV_NAME("Module"));
+        py::object module_class = walk::module_class(w.module);
         if (is_subclass(type_of(current), module_class) && not_equal(net, current) &&
             !w.is_ancestor(current)) {
             py::object path = walk::child_path(name_so_far, make_int(i));
@@ -85,31 +102,43 @@ void rebuild_list(walk::Walk &w, py::handle net, py::handle depth, py::handle na
     }
 }
 
+// The type of what getattr(net, member, None) gives: worked out without the read when the
+// read runs no code, else read.
+py::object member_type(const walk::QuietRead &read, py::handle net, py::handle member) {
+    if (read.quiet)
+        return read.type;
+    return borrow(type_of(attr_or_none(net, member)).ptr());
+}
+
 // Every other module: its members by the names __dir__ gave before anything changed. Each
 // member is read anew at every use (a property runs each time) and the companion getters are
-// asked anew for each member: callers may observe both.
+// asked anew for each member: callers may observe both. A read that runs no code at all (a
+// method, a plain value) is worked out instead of made, which nothing can tell apart.
 void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::handle depth,
                      py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
+    walk::MemberPaths paths(name_so_far);
     for (py::handle member : members) {
-        if (!walk::probe_member(net, member))
+        if (!w.quiet_read(net, member).quiet && !walk::probe_member(net, member))
             continue; // a member that cannot even be read is passed over silently
-        py::object sub_name = concat({name_so_far, py::str("."), member});
-        if (equal(member, SV_NAME("device")) || equal(member, SV_NAME("dtype")))
+        py::object sub_name = paths.path(member);
+        if (walk::name_is(member, SV_NAME("device")) || walk::name_is(member, SV_NAME("dtype")))
             continue;
         if (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name))
             continue;
         // At the top the list is asked again: each call of a getter is visible to callers.
-        if (equal(name_so_far, py::str("")) &&
+        if (paths.at_top() &&
             (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name) ||
              w.is_listed(converted_list, sub_name))) {
             if (verbose(module))
                 print(module, format("Skipping %s during save", py::make_tuple(sub_name)));
             continue;
         }
-        py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
-        if (is_subclass(type_of(attr_or_none(net, member)), module_class) ||
-            equal(member, SV_NAME("layer_array"))) {
+        py::object module_class = walk::module_class(module);
+        walk::QuietRead read = w.quiet_read(net, member);
+        bool walked = is_subclass(member_type(read, net, member), module_class) ||
+                      walk::name_is(member, SV_NAME("layer_array"));
+        if (walked) {
             w.list_path(converted_list, sub_name);
             py::object current = attr(net, member);
             if (not_equal(net, current) && !w.is_ancestor(current)) {
@@ -118,7 +147,13 @@ void rebuild_members(walk::Walk &w, py::handle net, py::handle members, py::hand
                                          descend(w, next, depth, sub_name, converted_list));
             }
         }
-        if (is_layer_block(attr_or_none(net, member))) {
+        // Read again, after any replacement. What the quiet read above found still holds when
+        // nothing has run since: no walk, a class test against a plain class, a str name.
+        bool unchanged = read.quiet && !walked && PyType_CheckExact(module_class.ptr()) &&
+                         PyUnicode_CheckExact(member.ptr());
+        if (!unchanged)
+            read = w.quiet_read(net, member);
+        if (is_layer_type(member_type(read, net, member))) {
             py::object make = global(module, SV_NAME("make_module"));
             py::object layer =
                 call(global(module, SV_NAME("get_pretrained_nvr_attr")), net, member);
@@ -143,7 +178,7 @@ py::object rebuild(walk::Walk &w, py::handle net_arg, py::handle depth, py::hand
         return net;
     }
 
-    py::object members = call_method(net, SV_NAME("__dir__"));
+    py::object members = w.members_of(net);
     py::handle cls = type_of(net);
     if (walk::is_container(module, cls)) {
         rebuild_children(w, net, depth, name_so_far, converted_list);

@@ -38,7 +38,7 @@ void print_grad_modules(walk::Walk &w, py::handle net, py::handle depth, py::han
     py::handle module = w.module;
     py::object flag = call(global(module, SV_NAME("check_requires_grad")), net);
     print(module, format("%s: has req grads: %d", py::make_tuple(name_so_far, flag)));
-    py::object all_members = call_method(net, SV_NAME("__dir__"));
+    py::object all_members = w.members_of(net);
     if (walk::is_container(module, type_of(net))) {
         py::object children = call_method(net, SV_NAME("named_children"));
         for (py::handle entry : children) {

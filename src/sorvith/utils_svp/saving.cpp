@@ -13,12 +13,12 @@ namespace sorvith::utils_svp {
 
 namespace {
 
-// BSV.blockwise_network, UNV.deep_copy_nvr, SL.refresh_net: the three steps of cleaning that
-// clean_net and sv_save_net share.
-py::object blockwise_then_refresh(py::handle module, py::handle net) {
-    py::object x = call_method(global(module, SV_NAME("BSV")), SV_NAME("blockwise_network"), net);
-    x = companion::deep_copy_nvr(module, x);
-    return call_method(global(module, SV_NAME("SL")), SV_NAME("refresh_net"), x);
+py::object blockwise_network(py::handle module, py::handle net) {
+    return call_method(global(module, SV_NAME("BSV")), SV_NAME("blockwise_network"), net);
+}
+
+py::object refresh_net(py::handle module, py::handle net) {
+    return call_method(global(module, SV_NAME("SL")), SV_NAME("refresh_net"), net);
 }
 
 py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
@@ -26,8 +26,11 @@ py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
     PyObject *net;
     parse_args(args, kwargs, "O:clean_net", names, &net);
     // The caller's own network (the wrapped module of a training wrapper) goes to the
-    // blockwise rewrite, which changes it in place.
-    return blockwise_then_refresh(module, network_to_clean(module, net, "clean_net"));
+    // blockwise rewrite, which changes it in place; the rebuild then works on a copy of the
+    // rewritten network, which stays the caller's.
+    py::object x = blockwise_network(module, network_to_clean(module, net, "clean_net"));
+    x = companion::deep_copy_nvr(module, x);
+    return refresh_net(module, x);
 }
 
 // True when the environment names this process as a nonzero rank of a distributed run.
@@ -105,10 +108,13 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     // A sharded network is refused before the copy, which it does not support, and before the
     // folder is made.
     py::object caller_net = network_to_clean(module, net_arg, "sv_save_net");
-    // Only this private copy is changed from here on.
+    // Only this private copy is changed from here on. Nothing else can see it, so both walks
+    // rewrite it in place: a second copy between them would hold a third network in memory
+    // for the same cleaned result.
     py::object net = companion::deep_copy_nvr(module, caller_net);
     py::object save_point = make_folders(os, folder);
-    net = blockwise_then_refresh(module, net);
+    net = blockwise_network(module, net);
+    net = refresh_net(module, net);
     strip_for_saving(net);
     py::object path = add(add(save_point, name), py::str("_nvr.pt"));
     const StorageMode &mode = selected_storage_mode(module);
