@@ -487,6 +487,8 @@ MemberPaths::MemberPaths(py::handle name_so_far) : name_so_far_(name_so_far) {
 }
 
 py::object MemberPaths::path(py::handle member) const {
+    if (prefix_ && PyUnicode_CheckExact(member.ptr()))
+        return steal(PyUnicode_Concat(prefix_.ptr(), member.ptr()));
     if (prefix_)
         return add(prefix_, member);
     return concat({name_so_far_, py::str("."), member});
