@@ -7,7 +7,7 @@ downloaded) whose every nn.Linear is a dendritic neuron module with one dendrite
 operation is shown beside its floor, the bare work it cannot avoid, and split into the
 package's own share:
 
-    sv_save_net (safetensors)   floor: two deep copies + save_file of the cleaned state dictionary
+    sv_save_net (safetensors)   floor: one deep copy + save_file of the cleaned state dictionary
                                 own: the rewrite walk and the rebuild walk, each with the blocks
                                 it builds, timed on a ready deep copy
     load_nvr_model              floor: load_file + load_state_dict into the finished network
@@ -103,7 +103,7 @@ def main():
     loaded = quiet(lambda: network_svp.load_nvr_model(plain(), path))()
 
     def save_floor():
-        UNV.deep_copy_nvr(UNV.deep_copy_nvr(net))
+        UNV.deep_copy_nvr(net)
         save_file(cleaned_state, folder + "/floor.pt")
 
     save, floor = best(repeat, lambda: utils_svp.sv_save_net(net, folder, "net"), save_floor)

@@ -7,7 +7,7 @@ Every operation runs in one process beside a plain Python rendering of the same 
 same extension functions, so it shows this module's own overhead) and beside its floor, the
 bare work it cannot avoid:
 
-    sv_save_net (safetensors)   two deep copies + save_file of the cleaned state dictionary
+    sv_save_net (safetensors)   one deep copy + save_file of the cleaned state dictionary
     sv_save_net, no syncs       the same save with os.fsync made a no-op: its difference from
                                 the row above is what making the file durable costs
     load_nvr_model, load_net    load_file + load_state_dict into the finished network
@@ -71,7 +71,7 @@ def parameter_bytes(net):
 def py_sv_save_net(net, folder, name):
     net = UNV.deep_copy_nvr(net)
     os.makedirs(folder, exist_ok=True)
-    net = SL.refresh_net(UNV.deep_copy_nvr(BSV.blockwise_network(net)))
+    net = SL.refresh_net(BSV.blockwise_network(net))
     del net.tracker_string
     for param in net.parameters():
         param.data = param.data.contiguous()
@@ -212,7 +212,7 @@ def main():
         converted = error
 
     def save_floor():
-        UNV.deep_copy_nvr(UNV.deep_copy_nvr(net))
+        UNV.deep_copy_nvr(net)
         save_file(cleaned_state, folder + "/floor.pt")
 
     rows = []

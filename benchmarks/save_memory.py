@@ -16,6 +16,10 @@ peak. A value near 0 means the call holds nothing beyond what the process held a
     load_net                    the saved file read back into a cleaned network
     load_file floor             load_file + load_state_dict into the network load_nvr_model gave
 
+load_nvr_model starts from the unconverted network (the main modules: half the bytes here) and
+adds the dendrite copies as well as the tensors read from the file, so at the same peak as its
+floor, which starts from the finished network, its cell is half a network higher.
+
 Where the peak cannot be reset (not Linux), the set-up's own peak may show in the cell.
 """
 
@@ -49,8 +53,12 @@ OPERATIONS = [
 # ---- the child: one measured call ----------------------------------------------------------
 
 def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    """The resident size now (Linux), else the peak so far (the cell is then a lower bound)."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        return peak_bytes()
 
 
 def settle():
@@ -119,25 +127,17 @@ def child(operation, width, neurons, folder):
         if operation == "load_net":
             net = utils_svp.clean_net(dendritic())
             call = lambda: utils_svp.load_net(net, folder, "net_nvr")  # noqa: E731
+        elif operation == "load_nvr_model":
+            fresh = plain()
+            call = lambda: network_svp.load_nvr_model(fresh, path)  # noqa: E731
         else:
-            import contextlib
-            import io
-
-            def load():
-                with contextlib.redirect_stdout(io.StringIO()):
-                    return network_svp.load_nvr_model(plain(), path)
-
-            if operation == "load_nvr_model":
-                fresh = plain()
-                call = lambda: network_svp.load_nvr_model(fresh, path)  # noqa: E731
-            else:
-                net = load()
-                call = lambda: net.load_state_dict(load_file(path))  # noqa: E731
+            net = network_svp.load_nvr_model(plain(), path)
+            call = lambda: net.load_state_dict(load_file(path))  # noqa: E731
     settle()
     was_reset = reset_peak()
     before = rss_bytes()
     call()
-    extra = peak_bytes() - before
+    extra = max(peak_bytes() - before, 0)  # (a call that only frees adds nothing)
     print(json.dumps({"network_bytes": network_bytes, "extra_bytes": extra,
                       "reset": was_reset}))
 
@@ -205,7 +205,6 @@ def main():
             sizes.append((neurons, size))
         finally:
             shutil.rmtree(folder, ignore_errors=True)
-        print("measured %d neurons" % neurons, file=sys.stderr, flush=True)
 
     import sorvith
     print("package: %s" % os.path.dirname(os.path.abspath(sorvith.__file__)))

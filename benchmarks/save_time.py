@@ -15,8 +15,9 @@ the next). A save (safetensors mode) is timed whole; the companion's deep copies
 call that makes its argument) are timed inside it by wrapping them, and the package's own share
 is the rest: the two walks, the block builds, contiguous parameters, putting the file in place
 and freeing the private copy, with the garbage collections that fall into them ("of which gc").
-The package's share should stay within one deep copy of the network and grow linearly with the
-neuron count (the "us/neuron" column stays flat).
+The package's share should stay within one deep copy of the network (the save's own deep copy,
+timed in the same run; a copy made alone is shown beside it) and grow linearly with the neuron
+count (the "us/neuron" column stays flat). "deep copies" gives the number of copies in brackets.
 
 The second table splits the package's share, each part timed on a ready deep copy: the rewrite
 walk (blockwise_network) and the block builds inside it (convert_to_nvr_layer_block), the
@@ -76,6 +77,7 @@ def child(layout, neurons, repeats):
         def run(*args, **kwargs):
             if inside:  # a nested call (state_dict recurses through the children)
                 return fn(*args, **kwargs)
+            spent[key + " calls"] = spent.get(key + " calls", 0) + 1
             inside.append(key)
             start = time.process_time()
             try:
@@ -102,13 +104,13 @@ def child(layout, neurons, repeats):
     saves = []
     try:
         for _ in range(repeats):
-            spent.clear()
             gc.collect()
+            spent.clear()  # (after the collection above, which the callback saw)
             start = time.process_time()
             utils_svp.sv_save_net(net, folder, "net")
             total = time.process_time() - start
-            saves.append({"total": total, "copy": spent["copy"], "writer": spent["writer"],
-                          "gc": spent.get("gc", 0.0)})
+            saves.append({"total": total, "copy": spent["copy"], "copies": spent["copy calls"],
+                          "writer": spent["writer"], "gc": spent.get("gc", 0.0)})
     finally:
         gc.callbacks.remove(on_collection)
         UNV.deep_copy_nvr, utils_svp.save_file = deep_copy, save_file
@@ -172,21 +174,21 @@ def main():
     for layout in LAYOUTS:
         for neurons in sizes:
             results.append((layout, run_child(layout, neurons, repeats)))
-            print("measured %s, %d neurons" % (layout, neurons), file=sys.stderr, flush=True)
 
     import sorvith
     print("package: %s" % os.path.dirname(os.path.abspath(sorvith.__file__)))
     print("Linear(8, 8) neuron modules, one dendrite each; seconds")
     print()
     print("| layout | neurons | save | deep copies | writer | package's share | of which gc "
-          "| one deep copy | share / copy | share us/neuron |")
+          "| share / one copy | one copy alone | share us/neuron |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for layout, r in results:
         s = r["save"]
         share = s["total"] - s["copy"] - s["writer"]
-        print("| %s | %d | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.0f |" % (
-            layout, r["neurons"], s["total"], s["copy"], s["writer"], share, s["gc"],
-            r["one_copy"], share / r["one_copy"], share / r["neurons"] * 1e6))
+        one_copy = s["copy"] / s["copies"]  # within the same save
+        print("| %s | %d | %.2f | %.2f (%d) | %.2f | %.2f | %.2f | %.2f | %.2f | %.0f |" % (
+            layout, r["neurons"], s["total"], s["copy"], s["copies"], s["writer"], share,
+            s["gc"], share / one_copy, r["one_copy"], share / r["neurons"] * 1e6))
     print()
     print("| layout | neurons | rewrite walk | its block builds | rebuild walk "
           "| its block builds | walks us/neuron |")

@@ -1,9 +1,8 @@
 #include "walk.h"
 
+#include "block/member.h"
 #include "host/errors.h"
 #include "host/protocols.h"
-#include "block/member.h"
-
 
 namespace sorvith::walk {
 
@@ -125,7 +124,8 @@ Walk::ClassNames Walk::read_class(PyTypeObject *type) {
             return entry;
     PyObject *instance_dict = class_lookup(type, SV_NAME("__dict__"));
     if (Py_TYPE(type) != &PyType_Type || !mro ||
-        class_lookup(type, SV_NAME("__class__")) != class_lookup(&PyBaseObject_Type, SV_NAME("__class__")) ||
+        class_lookup(type, SV_NAME("__class__")) !=
+            class_lookup(&PyBaseObject_Type, SV_NAME("__class__")) ||
         class_lookup(type, SV_NAME("__getattribute__")) !=
             class_lookup(&PyBaseObject_Type, SV_NAME("__getattribute__")) ||
         !instance_dict || !Py_IS_TYPE(instance_dict, &PyGetSetDescr_Type) ||
@@ -144,7 +144,8 @@ const Walk::ClassNames &Walk::class_names(PyTypeObject *type) {
     // The lookup gives the class a version tag if it has none yet.
     class_lookup(type, SV_NAME("__dir__"));
     auto found = classes_.find(type);
-    if (found != classes_.end() && has_version(type) && found->second.version == type->tp_version_tag)
+    if (found != classes_.end() && has_version(type) &&
+        found->second.version == type->tp_version_tag)
         return found->second;
     ClassNames entry = read_class(type);
     if (!has_version(type) || entry.version != type->tp_version_tag) {
@@ -167,7 +168,8 @@ py::object Walk::tables_dir(py::handle net, const ClassNames &names) {
             return py::object();
     }
     // module_attrs + attrs + parameters + modules + buffers, as torch joins them.
-    py::object keys = steal(PyList_GetSlice(names.names.ptr(), 0, PyList_GET_SIZE(names.names.ptr())));
+    PyObject *class_names = names.names.ptr();
+    py::object keys = steal(PyList_GetSlice(class_names, 0, PyList_GET_SIZE(class_names)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
         PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
         if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) == 0)
@@ -254,7 +256,8 @@ const Walk::Lookup &Walk::lookup_of(PyTypeObject *type) {
                                                                 module_class_.ptr()),
                                                             SV_NAME("__getattr__"))
                                              : nullptr;
-    found.tables = getattr_hook && (getattr_hook == module_getattr || is_block_fallback(getattr_hook));
+    found.tables =
+        getattr_hook && (getattr_hook == module_getattr || is_block_fallback(getattr_hook));
     found.other_getattr = getattr_hook && !found.tables;
     if (!has_version(type))
         found.cls = py::object(); // read anew next time
@@ -262,7 +265,9 @@ const Walk::Lookup &Walk::lookup_of(PyTypeObject *type) {
     return lookup_;
 }
 
-QuietRead Walk::quiet_read(py::handle obj, py::handle name) { return quiet_lookup(obj, name, nullptr); }
+QuietRead Walk::quiet_read(py::handle obj, py::handle name) {
+    return quiet_lookup(obj, name, nullptr);
+}
 
 py::object Walk::quiet_value(py::handle obj, py::handle name) {
     py::object value;
@@ -336,7 +341,8 @@ QuietRead Walk::quiet_lookup(py::handle obj, py::handle name, py::object *value_
     if (lookup.tables) {
         // nn.Module.__getattr__: the parameters, the buffers, the children, in that order,
         // each table as the instance dict holds it.
-        for (py::handle table : {SV_NAME("_parameters"), SV_NAME("_buffers"), SV_NAME("_modules")}) {
+        for (py::handle table :
+             {SV_NAME("_parameters"), SV_NAME("_buffers"), SV_NAME("_modules")}) {
             PyObject *entries = PyDict_GetItemWithError(dict, table.ptr());
             if (!entries) {
                 if (PyErr_Occurred()) {
@@ -387,7 +393,8 @@ py::object Walk::submodule(py::handle net, py::handle submodule_id) {
     }
     if (plain)
         if (py::object child = quiet_value(net, submodule_id))
-            if (PyObject_TypeCheck(child.ptr(), reinterpret_cast<PyTypeObject *>(module_class_.ptr())))
+            if (PyObject_TypeCheck(child.ptr(),
+                                   reinterpret_cast<PyTypeObject *>(module_class_.ptr())))
                 return child;
     return call_method(net, SV_NAME("get_submodule"), submodule_id);
 }
@@ -464,7 +471,8 @@ py::object Children::next() {
 py::object module_class(py::handle module) {
     py::object nn = global(module, SV_NAME("nn"));
     if (PyModule_CheckExact(nn.ptr()))
-        if (PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(nn.ptr()), SV_NAME("Module").ptr()))
+        if (PyObject *found =
+                PyDict_GetItemWithError(PyModule_GetDict(nn.ptr()), SV_NAME("Module").ptr()))
             return borrow(found);
     if (PyErr_Occurred())
         throw py::error_already_set();
@@ -479,6 +487,8 @@ MemberPaths::MemberPaths(py::handle name_so_far) : name_so_far_(name_so_far) {
 }
 
 py::object MemberPaths::path(py::handle member) const {
+    if (prefix_ && PyUnicode_CheckExact(member.ptr()))
+        return steal(PyUnicode_Concat(prefix_.ptr(), member.ptr()));
     if (prefix_)
         return add(prefix_, member);
     return concat({name_so_far_, py::str("."), member});

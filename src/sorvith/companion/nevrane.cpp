@@ -27,8 +27,19 @@ py::object import_globals() { return import_companion("nevrane.globals_nevrane")
 py::object import_utils() { return import_companion("nevrane.utils_nevrane"); }
 py::object import_modules() { return import_companion("nevrane.modules_nevrane"); }
 
+// GNV.pc, both read afresh: from the companion module's namespace directly when GNV is a plain
+// module that holds `pc` (the same object its attribute gives, without the attribute call that
+// a walk would otherwise make once per member), else through its attribute.
 static py::object config(py::handle module) {
-    return attr(global(module, SV_NAME("GNV")), SV_NAME("pc"));
+    py::object companion_globals = global(module, SV_NAME("GNV"));
+    if (PyModule_CheckExact(companion_globals.ptr())) {
+        PyObject *dict = PyModule_GetDict(companion_globals.ptr());
+        if (PyObject *found = PyDict_GetItemWithError(dict, SV_NAME("pc").ptr()))
+            return borrow(found);
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+    }
+    return attr(companion_globals, SV_NAME("pc"));
 }
 
 py::object setting(py::handle module, py::handle getter) {
