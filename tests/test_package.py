@@ -12,7 +12,7 @@ MODULES = {
     "network_svp": [
         "GNV", "UNV", "sys", "load_file", "copy", "nn", "torch", "Thread", "doing_threading",
         "loaded_full_print", "convert_network", "get_nvr_modules", "load_nvr_model",
-        "NVROptimizedModule", "NVRTrackedModule",
+        "NVROptimizedModule", "NVRTrackedModule", "doing_fusion",
     ],
     "blockwise_svp": [
         "GNV", "NV", "UNV", "nn", "torch", "pdb", "np", "string", "copy", "NVRLayer",
@@ -23,6 +23,7 @@ MODULES = {
         "GNV", "load_file", "copy", "nn", "torch", "pdb", "Thread", "doing_threading",
         "loaded_full_print", "NVRModulePyThread", "get_pretrained_nvr_attr",
         "get_pretrained_nvr_var", "ModuleType", "make_module", "refresh_nvr", "refresh_net",
+        "doing_fusion",
     ],
     "utils_svp": [
         "torch", "nn", "init", "F", "math", "np", "pdb", "os", "time", "warnings", "GNV", "UNV",
@@ -58,6 +59,7 @@ def test_bound_objects_are_the_libraries_themselves():
     assert utils_svp.save_file is safetensors.torch.save_file and utils_svp.np is numpy
     assert utils_svp.SL is slim_load and slim_load.ModuleType is slim_load.NVRModulePyThread
     assert network_svp.doing_threading is False and slim_load.loaded_full_print is False
+    assert network_svp.doing_fusion is False and slim_load.doing_fusion is False
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -16,6 +16,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(slot.shape);
         Py_VISIT(slot.device);
     }
+    Py_VISIT(cache->fused);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -32,6 +33,7 @@ int clear(PyObject *self) {
         Py_CLEAR(slot.shape);
         Py_CLEAR(slot.device);
     }
+    Py_CLEAR(cache->fused);
     return 0;
 }
 

@@ -47,6 +47,7 @@ struct BlockCache {
     long long view_address;
     bool view_on_cpu;
     RowSlot rows[3]; // by Mode
+    PyObject *fused; // what the fused forward keeps (fused_weights.h), or null
 };
 
 // The block's cache, made empty when the block has none. A block that cannot be weakly

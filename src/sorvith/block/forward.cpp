@@ -1,5 +1,7 @@
 #include "forward.h"
 
+#include "fusion.h"
+
 #include "companion/nevrane.h"
 #include "host/errors.h"
 #include "host/globals.h"
@@ -143,18 +145,6 @@ py::object weight_dtype(py::handle self) {
     return py::object();
 }
 
-bool autocast_enabled() {
-    py::object c = torch_c();
-    PyObject *probe = PyObject_GetAttr(c.ptr(), SV_NAME("_is_any_autocast_enabled").ptr());
-    if (!probe) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw py::error_already_set();
-        PyErr_Clear();
-        return false;
-    }
-    return truth(call(steal(probe)));
-}
-
 // Whether a position whose value is `current` is summed in place. Under autocast a module's
 // output can be narrower than its weights (a float32 Linear gives bfloat16), and the trained
 // neuron adds its weighted terms out of place, so its value takes the wider dtype; an in-place
@@ -167,7 +157,7 @@ class InPlaceRule {
         if (!in_place_)
             return false;
         if (autocast_ < 0)
-            autocast_ = autocast_enabled() ? 1 : 0;
+            autocast_ = autocasting() ? 1 : 0;
         if (!autocast_)
             return true;
         if (!weights_checked_) {
@@ -257,7 +247,10 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
     return current;
 }
 
-py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
+namespace {
+
+py::object described_forward(py::handle module, py::handle args, py::handle kwargs,
+                             ForwardRules rules) {
     py::handle self = method_self(args, "forward");
     py::object keywords = kwargs_dict(kwargs); // the one mapping every step receives
 
@@ -341,6 +334,19 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
     py::object current = cascade(module, self, outputs, rules.add_in_place, Activation::configured);
     return processors::block_result(getitem(member(self, processor_array_name()), make_int(-1)),
                                     current);
+}
+
+} // namespace
+
+py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
+    if (truth(global(module, SV_NAME("doing_fusion")))) {
+        Fusion fusion(module, args, kwargs, rules.add_in_place);
+        if (fusion.plan() == Fusion::Plan::fused)
+            return fusion.run();
+        if (fusion.plan() == Fusion::Plan::compare)
+            return fusion.compare(described_forward(module, args, kwargs, rules));
+    }
+    return described_forward(module, args, kwargs, rules);
 }
 
 } // namespace sorvith::block

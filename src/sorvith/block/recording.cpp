@@ -67,6 +67,17 @@ py::object torch_c() {
     return import("torch._C");
 }
 
+bool autocasting() {
+    PyObject *probe = PyObject_GetAttr(torch_c().ptr(), SV_NAME("_is_any_autocast_enabled").ptr());
+    if (!probe) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    return truth(call(steal(probe)));
+}
+
 bool tracing() {
     py::object c = torch_c();
     return jit_tracing(c) || fx_tracing() || (dispatch_modes(c) > 0 && tracing_dispatch_mode(c));

@@ -20,6 +20,9 @@ bool tracing();
 // needs of buffers with the modes set aside.
 bool recording();
 
+// Autocast is on for any device on this thread.
+bool autocasting();
+
 // torch._C, as imported.
 py::object torch_c();
 

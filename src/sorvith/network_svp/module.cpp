@@ -33,6 +33,8 @@ static void bind_names(py::handle m) {
     bind_function(m, &network_svp::load_nvr_model_def);
     bind(m, "NVROptimizedModule", network_svp::make_optimized_module_class(m));
     bind(m, "NVRTrackedModule", network_svp::make_tracked_module_class(m));
+    // The fused forward of the blocks (off by default), bound after the names above.
+    bind(m, "doing_fusion", py::bool_(false));
 }
 
 PyMODINIT_FUNC PyInit_network_svp() {

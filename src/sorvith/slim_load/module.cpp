@@ -34,6 +34,8 @@ static void bind_names(py::handle m) {
     bind_function(m, &slim_load::make_module_def);
     bind_function(m, &slim_load::refresh_nvr_def);
     bind_function(m, &slim_load::refresh_net_def);
+    // The fused forward of the blocks (off by default), bound after the names above.
+    bind(m, "doing_fusion", py::bool_(false));
 }
 
 PyMODINIT_FUNC PyInit_slim_load() {
