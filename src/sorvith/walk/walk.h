@@ -1,11 +1,50 @@
-// The machinery the four network walks share (the optimised-module search, the blockwise
-// rewrite, the cleaned rebuild and the gradient diagnostics). Each walk keeps its own order of
-// reads, calls and messages, which callers can observe; only the repeated mechanics live here.
+// The kit of the network walks: one file beside this per walk, named after the public
+// function it implements (get_nvr_modules, blockwise_network with optimize_module, refresh_net
+// with refresh_nvr, debug_print_grad_modules), and the owner readers of pretrained_access.
+//
+// Every walk keeps these rules, which callers can observe:
+// - It recurses through the module's late-bound name (get_nvr_modules, optimize_module,
+//   refresh_nvr, debug_print_grad_modules): while that holds the module's own function the
+//   walk goes on internally, else the bound callable is called and walks on its own (descend).
+// - Each module visited is one step of the recursion limit and stands on the walk's path
+//   (Level). A member or child equal to the module (`!=`) or one of the modules on the path
+//   (identity) is not walked into (not_self_or_ancestor; get_nvr_modules asks the path only).
+// - The members are the names net.__dir__() gave at the start of the visit, before anything
+//   changed. Each member is read anew at every use (a property runs each time) and the
+//   companion getters are asked anew for each member. Containers (subclasses of nn.Sequential
+//   or nn.ModuleList, with the module's `nn`) are walked by their children instead, each
+//   fetched anew by name at every use.
+// - A member that cannot be read (an Exception) is passed over; an interrupt or an exit stops
+//   the walk (probe_member). A walked member is assigned back only when the walk gave back
+//   another object (assign_if_replaced).
+//
+// The reads each walk is bound to, per module visited (m: a member, c: a child name):
+// - get_nvr_modules: __dir__, NVROptimizedModule; then per c of named_children():
+//   get_submodule(c) on the path? / get_submodule(c) exactly NVROptimizedModule (collected) /
+//   get_submodule(c) walked; or per m: getattr(m, None) on the path? / getattr(m, None)
+//   exactly NVROptimizedModule (getattr(m) collected) / getattr(m, None) a module (getattr(m)
+//   walked).
+// - optimize_module: __dir__; per c: child is a neuron module (replaced by
+//   convert_to_nvr_layer_block(child)) / child not self or ancestor, path listed, child walked;
+//   per m: the probe, module_names_to_not_save, converted_list, getattr(m, None) a neuron
+//   module (replaced), getattr(m, None) a module, getattr(m) not self or ancestor, path
+//   listed, getattr(m) walked.
+// - refresh_nvr: the verbose headers, ModuleType (a block already replaced is left), __dir__;
+//   per c: child not self or ancestor (listed, walked), child named NVRLayer (replaced through
+//   get_pretrained_nvr_var and make_module); a plain list by index alike; unless the class is
+//   in modules_to_track, per m: the probe, device/dtype, module_names_to_not_save (at the top
+//   asked again, with converted_list), a module or layer_array (listed, getattr(m) not self or
+//   ancestor, walked), then getattr(m, None) named NVRLayer (get_pretrained_nvr_attr,
+//   make_module); last net itself, when named NVRLayer, goes through make_module.
+// - debug_print_grad_modules: check_requires_grad(net) printed, __dir__; per c:
+//   get_submodule(c) not self or ancestor / get_submodule(c) walked; per m: the probe,
+//   getattr(m, None) a module, getattr(m) not self or ancestor, getattr(m) walked.
 #pragma once
 
 #include "host/common.h"
 #include "host/globals.h"
 #include "host/pyclass.h"
+#include "host/protocols.h"
 
 #include <unordered_map>
 #include <utility>
@@ -27,19 +66,42 @@ struct QuietRead {
     py::object type; // the type of the value the read gives, when quiet
 };
 
+// The late-bound function a walk recurses through: its name in the module, and the C entry of
+// the body that the module's own function of that name runs.
+struct Recursion {
+    py::handle name;
+    PyCFunction entry;
+    // Whether `candidate` is the module's own function (made for `module` from an entry of
+    // that body), not one a caller put in its place.
+    bool is_own(py::handle candidate, py::handle module) const;
+};
+
+// The recursion through `name`, whose own function runs body F.
+template <Body F> Recursion recursion_through(py::handle name) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>))};
+}
+
 // One walk, started by one call of a module-level walk function: the extension module (for
-// its late-bound names) and the modules being walked, outermost first.
+// its late-bound names), the function it recurses through and the modules being walked,
+// outermost first.
 class Walk {
   public:
     // `owns_paths`: the walk made its path list (`converted_list`) itself, so no other code
     // holds it (see is_listed).
-    explicit Walk(py::handle module, bool owns_paths = false);
+    Walk(py::handle module, Recursion recursion, bool owns_paths = false);
     const py::handle module;
+    const Recursion recursion;
 
     // Whether `candidate` is one of the modules being walked (identity). A member or child that
     // is one of them is treated like a self reference, so a back-reference to an ancestor cannot
     // send a walk round a cycle.
     bool is_ancestor(py::handle candidate) const;
+
+    // `net != candidate and candidate is no module on the path`: whether the walk may go on
+    // from `net` into `candidate` (the test of every walk but get_nvr_modules).
+    bool not_self_or_ancestor(py::handle net, py::handle candidate) const {
+        return not_equal(net, candidate) && !is_ancestor(candidate);
+    }
 
     // `path in converted_list` and `converted_list += [path]`. A walk that asks the `in` test of
     // every member of a network would compare each path with every one listed before it, so a
@@ -142,9 +204,9 @@ class Level {
     Walk &walk_;
 };
 
-// nn.Module, with `nn` the module's late-bound name read at each use: from the module's
-// namespace directly when `nn` is a plain module that holds the name (the same object its
-// attribute gives), else through its attribute.
+// nn.Module, with `nn` the module's late-bound name read at each use (what `nn.Module` reads in
+// any function of the module): from the namespace of `nn` directly when it is a plain module
+// that holds the name (the same object its attribute gives), else through its attribute.
 py::object module_class(py::handle module);
 
 // Whether the class `cls` is walked by its children: a subclass of nn.Sequential or, tested
@@ -176,20 +238,6 @@ class MemberPaths {
 // code).
 bool name_is(py::handle member, py::handle name);
 
-// A recursion through the module's own late-bound walk function `name`: while that name is
-// still bound to the function made from `def`, the walk goes on internally (`own()`, which
-// carries the path along); once a caller has rebound it, the bound callable is called with
-// `args` and starts a walk of its own. Returns what the call returned, or what `own()` did.
-template <typename Own, typename... Args>
-py::object recurse(Walk &walk, py::handle name, const PyMethodDef *def, Own &&own,
-                   Args &&...args) {
-    py::object bound = global(walk.module, name);
-    if (is_function_of(bound, def, walk.module))
-        return own();
-    walk.paths_shared();
-    return call(bound, std::forward<Args>(args)...);
-}
-
 // The path of a container's child: name_so_far + "[" + str(submodule_id) + "]".
 py::object child_path(py::handle name_so_far, py::handle submodule_id);
 
@@ -203,23 +251,54 @@ void assign_if_replaced(py::handle owner, py::handle name, py::handle walked, py
 // owner[index] = result, by the same rule, for a plain list walked by index.
 void store_if_replaced(py::handle owner, Py_ssize_t index, py::handle walked, py::handle result);
 
-// A walk function that carries a path, f(net, depth, name_so_far, converted_list): the
-// arguments parsed with the host's rules (`format` names the function), then a new walk of
-// `net` by `walk_from`.
+// name(child, depth + 1, rest...) through the walk's late-bound name (walk.recursion): while
+// that is the module's own function the walk goes on internally, by own(walk, child,
+// depth + 1, rest...); otherwise the bound callable is called, and walks on its own. Returns
+// what either returned.
+template <typename Own, typename... Rest>
+py::object descend(Walk &walk, Own &&own, py::handle child, py::handle depth,
+                   const Rest &...rest) {
+    py::object next_depth = add(depth, make_int(1));
+    py::object bound = global(walk.module, walk.recursion.name);
+    if (walk.recursion.is_own(bound, walk.module))
+        return own(walk, child, next_depth, rest...);
+    walk.paths_shared();
+    return call(bound, child, next_depth, rest...);
+}
+
+// A walk function that carries a path, f(net, depth, name_so_far, converted_list).
 using PathWalk = py::object (*)(Walk &walk, py::handle net, py::handle depth,
                                 py::handle name_so_far, py::object converted_list);
+
+// f(net, depth, name_so_far, converted_list) called from Python: the arguments parsed with the
+// host's rules (`format` names the function), then a new walk of `net` by `walk_from`.
 py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
-                         const char *format, PathWalk walk_from);
+                         const char *format, Recursion recursion, PathWalk walk_from);
 
-// name(child, depth + 1, path, converted_list) through the module's late-bound `name`: this
-// walk goes on into `child` by `walk_from` while `name` is still the function made from `def`.
-py::object descend(Walk &walk, py::handle name, const PyMethodDef *def, PathWalk walk_from,
-                   py::handle child, py::handle depth, py::handle path, py::handle converted_list);
+// name(net, 0, "", []) through the module's late-bound name: a walk from the top of `net` with
+// a new, empty path list, which the walk owns while the name holds the module's own function.
+py::object start_at_top(py::handle module, Recursion recursion, PathWalk walk_from,
+                        py::handle net);
 
-// name(net, 0, "", []) through the module's late-bound `name`: a walk from the top of `net`
-// with a new, empty path list, which the walk owns while `name` is its own function (`def`,
-// walking by `walk_from`).
-py::object start_at_top(py::handle module, py::handle name, const PyMethodDef *def,
-                        PathWalk walk_from, py::handle net);
+// The three ways a walk recognises a block by the type of a value. Each walk keeps its own:
+// they differ for subclasses and for other classes of the same name, which callers can see.
+enum class BlockBy {
+    // type is NVROptimizedModule, as get_nvr_modules read it at the start of the visit (a
+    // subclass is walked into, not collected): get_nvr_modules.
+    optimized_type,
+    // type.__name__ == "NVRLayer", whatever class it is: the blocks refresh_net replaces.
+    layer_name,
+    // type is ModuleType, as read for the test: a block refresh_net already put in place
+    // (met again through a second reference), which it leaves.
+    module_type,
+};
+
+// Whether `type` is a block's in the given way; `cls` is the class read for the two exact-type
+// ways (none for layer_name).
+bool is_block(py::handle type, BlockBy way, py::handle cls = py::handle());
+
+// bool(GNV.pc.<extra_verbose getter>()), asked anew at each use: whether a walk prints its
+// decisions.
+bool verbose(py::handle module);
 
 } // namespace sorvith::walk

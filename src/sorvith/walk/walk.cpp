@@ -1,12 +1,22 @@
 #include "walk.h"
 
 #include "block/member.h"
+#include "companion/nevrane.h"
 #include "host/errors.h"
 #include "host/protocols.h"
 
+#include <cstring>
+
 namespace sorvith::walk {
 
-Walk::Walk(py::handle module, bool owns_paths) : module(module) {
+bool Recursion::is_own(py::handle candidate, py::handle module) const {
+    PyObject *f = candidate.ptr();
+    return PyCFunction_Check(f) && PyCFunction_GET_FUNCTION(f) == entry &&
+           PyCFunction_GET_SELF(f) == module.ptr();
+}
+
+Walk::Walk(py::handle module, Recursion recursion, bool owns_paths)
+    : module(module), recursion(recursion) {
     if (owns_paths)
         listed_ = steal(PySet_New(nullptr));
 }
@@ -524,30 +534,45 @@ void store_if_replaced(py::handle owner, Py_ssize_t index, py::handle walked, py
 }
 
 py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
-                         const char *format, PathWalk walk_from) {
+                         const char *format, Recursion recursion, PathWalk walk_from) {
     static const char *const names[] = {"net", "depth", "name_so_far", "converted_list", nullptr};
     PyObject *net, *depth, *name_so_far, *converted_list;
     parse_args(args, kwargs, format, names, &net, &depth, &name_so_far, &converted_list);
-    Walk walk(module);
+    Walk walk(module, recursion);
     return walk_from(walk, net, depth, name_so_far, borrow(converted_list));
 }
 
-py::object descend(Walk &walk, py::handle name, const PyMethodDef *def, PathWalk walk_from,
-                   py::handle child, py::handle depth, py::handle path, py::handle converted_list) {
-    py::object next_depth = add(depth, make_int(1));
-    return recurse(
-        walk, name, def,
-        [&] { return walk_from(walk, child, next_depth, path, borrow(converted_list.ptr())); },
-        child, next_depth, path, converted_list);
+py::object start_at_top(py::handle module, Recursion recursion, PathWalk walk_from,
+                        py::handle net) {
+    py::object bound = global(module, recursion.name);
+    if (!recursion.is_own(bound, module))
+        return call(bound, net, make_int(0), py::str(""), py::list());
+    Walk walk(module, recursion, /*owns_paths=*/true);
+    return walk_from(walk, net, make_int(0), py::str(""), py::list());
 }
 
-py::object start_at_top(py::handle module, py::handle name, const PyMethodDef *def,
-                        PathWalk walk_from, py::handle net) {
-    py::object bound = global(module, name);
-    if (!is_function_of(bound, def, module))
-        return call(bound, net, make_int(0), py::str(""), py::list());
-    Walk walk(module, /*owns_paths=*/true);
-    return walk_from(walk, net, make_int(0), py::str(""), py::list());
+bool is_block(py::handle type, BlockBy way, py::handle cls) {
+    if (way != BlockBy::layer_name)
+        return type.ptr() == cls.ptr();
+    // type.__name__ == "NVRLayer". A class of class `type` answers __name__ from its own record
+    // (a heap type's name, or a built-in's after the last dot), which is read here without the
+    // attribute lookup; any other class is asked.
+    PyTypeObject *record = reinterpret_cast<PyTypeObject *>(type.ptr());
+    if (PyType_CheckExact(type.ptr())) {
+        if (PyType_HasFeature(record, Py_TPFLAGS_HEAPTYPE)) {
+            PyObject *name = reinterpret_cast<PyHeapTypeObject *>(record)->ht_name;
+            if (name && PyUnicode_CheckExact(name))
+                return PyUnicode_CompareWithASCIIString(name, "NVRLayer") == 0;
+        } else {
+            const char *dot = std::strrchr(record->tp_name, '.');
+            return std::strcmp(dot ? dot + 1 : record->tp_name, "NVRLayer") == 0;
+        }
+    }
+    return equal(attr(type, SV_NAME("__name__")), SV_NAME("NVRLayer"));
+}
+
+bool verbose(py::handle module) {
+    return companion::flag(module, companion::getters::extra_verbose());
 }
 
 } // namespace sorvith::walk
