@@ -2,11 +2,10 @@
 // them with the owner readers and the rewrite walk (walk/) in the module's order.
 #pragma once
 
-#include "host/common.h"
+#include "walk/walks.h"
 
 namespace sorvith::blockwise_svp {
 
-py::object unwrap_params(py::handle module, py::handle args, py::handle kwargs);
-py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::handle kwargs);
+walk::Function unwrap_params, convert_to_nvr_layer_block;
 
 } // namespace sorvith::blockwise_svp

@@ -2,11 +2,10 @@
 // them with get_nvr_modules (walk/) in the module's order.
 #pragma once
 
-#include "host/common.h"
+#include "walk/walks.h"
 
 namespace sorvith::network_svp {
 
-py::object convert_network(py::handle module, py::handle args, py::handle kwargs);
-py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs);
+walk::Function convert_network, load_nvr_model;
 
 } // namespace sorvith::network_svp

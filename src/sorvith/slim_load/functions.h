@@ -2,10 +2,10 @@
 // the owner readers and the rebuild walk (walk/) in the module's order.
 #pragma once
 
-#include "host/common.h"
+#include "walk/walks.h"
 
 namespace sorvith::slim_load {
 
-py::object make_module(py::handle module, py::handle args, py::handle kwargs);
+walk::Function make_module;
 
 } // namespace sorvith::slim_load

@@ -2,16 +2,11 @@
 // with the gradient walk (walk/) in the module's order.
 #pragma once
 
-#include "host/common.h"
+#include "walk/walks.h"
 
 namespace sorvith::utils_svp {
 
-py::object check_requires_grad(py::handle module, py::handle args, py::handle kwargs);
-py::object add_future_warning(py::handle module, py::handle args, py::handle kwargs);
-py::object remove_future_warning(py::handle module, py::handle args, py::handle kwargs);
-py::object load_net(py::handle module, py::handle args, py::handle kwargs);
-py::object clean_net(py::handle module, py::handle args, py::handle kwargs);
-py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs);
-py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs);
+walk::Function check_requires_grad, add_future_warning, remove_future_warning, load_net, clean_net,
+    sv_save_net, sv_count_params;
 
 } // namespace sorvith::utils_svp

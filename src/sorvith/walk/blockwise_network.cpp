@@ -55,17 +55,13 @@ void rewrite_members(Walk &w, py::handle net, py::handle members, py::handle dep
                      py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
     MemberPaths paths(name_so_far);
-    for (py::handle member : members) {
-        // The probe, left out when the read runs no code (it cannot fail then).
-        if (!w.quiet_read(net, member).quiet && !probe_member(net, member))
-            continue;
-        py::object sub_name = paths.path(member);
+    each_readable_member(w, net, members, paths, [&](py::handle member, py::handle sub_name) {
         py::object not_to_save =
             companion::setting(module, companion::getters::module_names_to_not_save());
         if (contains(not_to_save, sub_name) || w.is_listed(converted_list, sub_name)) {
             if (verbose(module))
                 print(module, format("Skipping %s during save", sub_name));
-            continue;
+            return;
         }
         if (is_neuron(module, attr_or_none(net, member))) {
             if (verbose(module))
@@ -74,11 +70,11 @@ void rewrite_members(Walk &w, py::handle net, py::handle members, py::handle dep
                                      name_so_far),
                               py::str("."), member}));
             set_attr(net, member, convert_neuron(module, attr(net, member)));
-            continue;
+            return;
         }
         py::object nn_module = module_class(module);
         if (!is_subclass(type_of(attr_or_none(net, member)), nn_module))
-            continue;
+            return;
         if (w.not_self_or_ancestor(net, attr(net, member))) {
             w.list_path(converted_list, sub_name);
             py::object next = attr(net, member);
@@ -87,7 +83,7 @@ void rewrite_members(Walk &w, py::handle net, py::handle members, py::handle dep
         } else if (verbose(module)) {
             print(module, format("%s is a self pointer so skipping", sub_name));
         }
-    }
+    });
 }
 
 py::object rewrite(Walk &w, py::handle net, py::handle depth, py::handle name_so_far,
@@ -113,10 +109,8 @@ py::object optimize_module(py::handle module, py::handle args, py::handle kwargs
 }
 
 py::object blockwise_network(py::handle module, py::handle args, py::handle kwargs) {
-    static const char *const names[] = {"net", nullptr};
-    PyObject *net;
-    parse_args(args, kwargs, "O:blockwise_network", names, &net);
-    return start_at_top(module, through_optimize_module(), rewrite, net);
+    return start_at_top(module, args, kwargs, "O:blockwise_network", "net",
+                        through_optimize_module(), rewrite);
 }
 
 } // namespace sorvith::walk

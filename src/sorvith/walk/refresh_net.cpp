@@ -89,21 +89,18 @@ void rebuild_members(Walk &w, py::handle net, py::handle members, py::handle dep
                      py::handle name_so_far, py::object &converted_list) {
     py::handle module = w.module;
     MemberPaths paths(name_so_far);
-    for (py::handle member : members) {
-        if (!w.quiet_read(net, member).quiet && !probe_member(net, member))
-            continue; // a member that cannot even be read is passed over silently
-        py::object sub_name = paths.path(member);
+    each_readable_member(w, net, members, paths, [&](py::handle member, py::handle sub_name) {
         if (name_is(member, SV_NAME("device")) || name_is(member, SV_NAME("dtype")))
-            continue;
+            return;
         if (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name))
-            continue;
+            return;
         // At the top the list is asked again: each call of a getter is visible to callers.
         if (paths.at_top() &&
             (contains(companion::setting(module, getters::module_names_to_not_save()), sub_name) ||
              w.is_listed(converted_list, sub_name))) {
             if (verbose(module))
                 print(module, format("Skipping %s during save", py::make_tuple(sub_name)));
-            continue;
+            return;
         }
         py::object nn_module = module_class(module);
         QuietRead read = w.quiet_read(net, member);
@@ -129,7 +126,7 @@ void rebuild_members(Walk &w, py::handle net, py::handle members, py::handle dep
                 call(global(module, SV_NAME("get_pretrained_nvr_attr")), net, member);
             set_attr(net, member, call(make, layer));
         }
-    }
+    });
 }
 
 py::object rebuild(Walk &w, py::handle net_arg, py::handle depth, py::handle name_so_far,
@@ -177,10 +174,8 @@ py::object refresh_nvr(py::handle module, py::handle args, py::handle kwargs) {
 }
 
 py::object refresh_net(py::handle module, py::handle args, py::handle kwargs) {
-    static const char *const names[] = {"pretrained_dendrite", nullptr};
-    PyObject *net;
-    parse_args(args, kwargs, "O:refresh_net", names, &net);
-    return start_at_top(module, through_refresh_nvr(), rebuild, net);
+    return start_at_top(module, args, kwargs, "O:refresh_net", "pretrained_dendrite",
+                        through_refresh_nvr(), rebuild);
 }
 
 } // namespace sorvith::walk

@@ -542,8 +542,12 @@ py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
     return walk_from(walk, net, depth, name_so_far, borrow(converted_list));
 }
 
-py::object start_at_top(py::handle module, Recursion recursion, PathWalk walk_from,
-                        py::handle net) {
+py::object start_at_top(py::handle module, py::handle args, py::handle kwargs,
+                        const char *format, const char *parameter, Recursion recursion,
+                        PathWalk walk_from) {
+    const char *const names[] = {parameter, nullptr};
+    PyObject *net;
+    parse_args(args, kwargs, format, names, &net);
     py::object bound = global(module, recursion.name);
     if (!recursion.is_own(bound, module))
         return call(bound, net, make_int(0), py::str(""), py::list());

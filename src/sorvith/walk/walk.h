@@ -234,6 +234,16 @@ class MemberPaths {
     bool top_ = false;
 };
 
+// visit(member, paths.path(member)) for each name in `members` whose member can be read
+// (probe_member, left out where the read runs no code and so cannot fail), in order.
+template <typename Visit>
+void each_readable_member(Walk &walk, py::handle net, py::handle members,
+                          const MemberPaths &paths, Visit &&visit) {
+    for (py::handle member : members)
+        if (walk.quiet_read(net, member).quiet || probe_member(net, member))
+            visit(member, paths.path(member));
+}
+
 // member == name, for a member name and an interned str (a str compares without running
 // code).
 bool name_is(py::handle member, py::handle name);
@@ -275,10 +285,12 @@ using PathWalk = py::object (*)(Walk &walk, py::handle net, py::handle depth,
 py::object run_path_walk(py::handle module, py::handle args, py::handle kwargs,
                          const char *format, Recursion recursion, PathWalk walk_from);
 
-// name(net, 0, "", []) through the module's late-bound name: a walk from the top of `net` with
+// f(net) called from Python (`format` names the function, `parameter` its one parameter): a
+// walk from the top of `net`, name(net, 0, "", []) through the module's late-bound name, with
 // a new, empty path list, which the walk owns while the name holds the module's own function.
-py::object start_at_top(py::handle module, Recursion recursion, PathWalk walk_from,
-                        py::handle net);
+py::object start_at_top(py::handle module, py::handle args, py::handle kwargs,
+                        const char *format, const char *parameter, Recursion recursion,
+                        PathWalk walk_from);
 
 // The three ways a walk recognises a block by the type of a value. Each walk keeps its own:
 // they differ for subclasses and for other classes of the same name, which callers can see.

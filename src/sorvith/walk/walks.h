@@ -5,23 +5,24 @@
 // slim_load.
 #pragma once
 
-#include "host/common.h"
+#include "host/pyclass.h"
+
+#include <type_traits>
 
 namespace sorvith::walk {
 
-py::object get_nvr_modules(py::handle module, py::handle args, py::handle kwargs);
-py::object optimize_module(py::handle module, py::handle args, py::handle kwargs);
-py::object blockwise_network(py::handle module, py::handle args, py::handle kwargs);
-py::object refresh_nvr(py::handle module, py::handle args, py::handle kwargs);
-py::object refresh_net(py::handle module, py::handle args, py::handle kwargs);
-py::object debug_print_grad_modules(py::handle module, py::handle args, py::handle kwargs);
+// The type of a function body, py::object(py::handle module, py::handle args, py::handle
+// kwargs) (host's Body points to one), for declaring bodies by name.
+using Function = std::remove_pointer_t<Body>;
+
+Function get_nvr_modules, optimize_module, blockwise_network, refresh_nvr, refresh_net,
+    debug_print_grad_modules;
 
 // get_pretrained_nvr_attr(pretrained_dendrite, member) and get_pretrained_nvr_var(
 // pretrained_dendrite, submodule_id): None for a None owner (identity), else the owner's member
 // or child. The attribute reader is the same in both modules; the child readers differ, so each
 // module binds its own under the one public name.
-py::object pretrained_attribute(py::handle module, py::handle args, py::handle kwargs);
-py::object pretrained_item(py::handle module, py::handle args, py::handle kwargs); // [id]
-py::object pretrained_submodule(py::handle module, py::handle args, py::handle kwargs);
+// pretrained_item reads owner[submodule_id], pretrained_submodule owner.get_submodule(...).
+Function pretrained_attribute, pretrained_item, pretrained_submodule;
 
 } // namespace sorvith::walk
