@@ -7,6 +7,8 @@
 #include "nvr_layer.h"
 #include "walk/walks.h"
 
+#include <iterator>
+
 using namespace sorvith;
 
 static PyModuleDef blockwise_svp_module = {
@@ -14,7 +16,8 @@ static PyModuleDef blockwise_svp_module = {
     "Blockwise rewriting of dendritic networks: each neuron module becomes one NVRLayer.", -1,
     nullptr, nullptr, nullptr, nullptr, nullptr};
 
-// The module-level functions, bound in this order after the module's other names.
+// The module's own functions and its walks, bound in this order after the module's other names,
+// with the owner readers (walk/pretrained_access.cpp) after the first two.
 static PyMethodDef functions[] = {
     SV_DOCUMENTED(unWrap_params, blockwise_svp::unwrap_params, "(model)",
         "Remove the training library's 'wrapped' marker from every parameter of model; returns\n"
@@ -22,11 +25,6 @@ static PyMethodDef functions[] = {
     SV_DOCUMENTED(convert_to_nvr_layer_block, blockwise_svp::convert_to_nvr_layer_block,
         "(pretrained_dendrite)",
         "Return a new NVRLayer built from a dendritic neuron module (sharing its modules)."),
-    SV_DOCUMENTED(get_pretrained_nvr_attr, walk::pretrained_attribute,
-        "(pretrained_dendrite, member)",
-        "Return None for None, else getattr(pretrained_dendrite, member)."),
-    SV_DOCUMENTED(get_pretrained_nvr_var, walk::pretrained_item, "(pretrained_dendrite, submodule_id)",
-        "Return None for None, else pretrained_dendrite[submodule_id]."),
     SV_DOCUMENTED(optimize_module, walk::optimize_module, "(net, depth, name_so_far, converted_list)",
         "The walk behind blockwise_network: replace the dendritic neuron modules below net by\n"
         "NVRLayer blocks, in place, and return net."),
@@ -48,8 +46,13 @@ static void bind_names(py::handle m) {
     bind(m, "string", import("string"));
     bind(m, "copy", import("copy"));
     bind(m, "NVRLayer", blockwise_svp::make_nvr_layer_class(m));
-    for (PyMethodDef &function : functions)
-        bind_function(m, &function);
+    for (std::size_t i = 0; i < std::size(functions); ++i) {
+        if (i == 2) {
+            bind_function(m, &walk::get_pretrained_nvr_attr);
+            bind_function(m, &walk::get_pretrained_nvr_var_item);
+        }
+        bind_function(m, &functions[i]);
+    }
 }
 
 PyMODINIT_FUNC PyInit_blockwise_svp() {

@@ -7,8 +7,6 @@
 #include "py_thread_module.h"
 #include "walk/walks.h"
 
-#include <iterator>
-
 using namespace sorvith;
 
 static PyModuleDef slim_load_module = {
@@ -16,15 +14,9 @@ static PyModuleDef slim_load_module = {
     "The cleaned block module and the rebuild of blockwise networks into their cleaned form.",
     -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-// The module-level functions, bound in this order after the module's other names (ModuleType
-// between the owner readers and make_module).
+// The module's own function and its walks, bound in this order after the module's other names
+// (the owner readers of walk/pretrained_access.cpp and ModuleType before them).
 static PyMethodDef functions[] = {
-    SV_DOCUMENTED(get_pretrained_nvr_attr, walk::pretrained_attribute,
-        "(pretrained_dendrite, member)",
-        "Return None for None, else getattr(pretrained_dendrite, member)."),
-    SV_DOCUMENTED(get_pretrained_nvr_var, walk::pretrained_submodule,
-        "(pretrained_dendrite, submodule_id)",
-        "Return None for None, else pretrained_dendrite.get_submodule(submodule_id)."),
     SV_DOCUMENTED(make_module, slim_load::make_module, "(module)",
         "Return ModuleType(module): by default a new NVRModulePyThread made from an NVRLayer."),
     SV_DOCUMENTED(refresh_nvr, walk::refresh_nvr, "(net, depth, name_so_far, converted_list)",
@@ -34,7 +26,6 @@ static PyMethodDef functions[] = {
         "Replace every NVRLayer in a blockwise network by ModuleType, in place; returns the\n"
         "network, or its replacement when the root is itself a block."),
 };
-const std::size_t owner_readers = 2;
 
 // The names are bound in this order; functions look every one of them up again when they run,
 // so a caller who assigns doing_threading or ModuleType changes every later call.
@@ -50,11 +41,11 @@ static void bind_names(py::handle m) {
     bind(m, "loaded_full_print", py::bool_(false));
     py::object block_class = slim_load::make_py_thread_module_class(m);
     bind(m, "NVRModulePyThread", block_class);
-    for (std::size_t i = 0; i < std::size(functions); ++i) {
-        if (i == owner_readers)
-            bind(m, "ModuleType", block_class);
-        bind_function(m, &functions[i]);
-    }
+    bind_function(m, &walk::get_pretrained_nvr_attr);
+    bind_function(m, &walk::get_pretrained_nvr_var_submodule);
+    bind(m, "ModuleType", block_class);
+    for (PyMethodDef &function : functions)
+        bind_function(m, &function);
 }
 
 PyMODINIT_FUNC PyInit_slim_load() {

@@ -19,8 +19,6 @@ std::pair<PyObject *, PyObject *> parse_owner(py::handle args, py::handle kwargs
     return {owner, key};
 }
 
-} // namespace
-
 py::object pretrained_attribute(py::handle, py::handle args, py::handle kwargs) {
     auto [owner, member] = parse_owner(args, kwargs, "OO:get_pretrained_nvr_attr", "member");
     if (is_none(owner))
@@ -43,5 +41,18 @@ py::object pretrained_submodule(py::handle, py::handle args, py::handle kwargs) 
         return py::none();
     return call_method(owner, SV_NAME("get_submodule"), submodule_id);
 }
+
+} // namespace
+
+PyMethodDef get_pretrained_nvr_attr =
+    SV_DOCUMENTED(get_pretrained_nvr_attr, pretrained_attribute, "(pretrained_dendrite, member)",
+        "Return None for None, else getattr(pretrained_dendrite, member).");
+PyMethodDef get_pretrained_nvr_var_item =
+    SV_DOCUMENTED(get_pretrained_nvr_var, pretrained_item, "(pretrained_dendrite, submodule_id)",
+        "Return None for None, else pretrained_dendrite[submodule_id].");
+PyMethodDef get_pretrained_nvr_var_submodule =
+    SV_DOCUMENTED(get_pretrained_nvr_var, pretrained_submodule,
+        "(pretrained_dendrite, submodule_id)",
+        "Return None for None, else pretrained_dendrite.get_submodule(submodule_id).");
 
 } // namespace sorvith::walk
