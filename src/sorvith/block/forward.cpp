@@ -51,36 +51,6 @@ py::object step_arguments(std::initializer_list<py::handle> head, py::handle arg
     return result;
 }
 
-// obj.name(*args[start:], **kwargs) through vectorcall, without a bound method in between.
-py::object call_method_from(py::handle obj, py::handle name, py::handle args, Py_ssize_t start,
-                            py::handle kwargs) {
-    Py_ssize_t positional = PyTuple_GET_SIZE(args.ptr()) - start;
-    Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs.ptr()) : 0;
-    PyObject *small[8];
-    std::vector<PyObject *> large;
-    PyObject **stack = small;
-    if (1 + positional + keywords > 8) {
-        large.resize(static_cast<size_t>(1 + positional + keywords));
-        stack = large.data();
-    }
-    stack[0] = obj.ptr();
-    for (Py_ssize_t i = 0; i < positional; ++i)
-        stack[1 + i] = PyTuple_GET_ITEM(args.ptr(), start + i);
-    py::object names;
-    if (keywords) {
-        names = steal(PyTuple_New(keywords));
-        Py_ssize_t position = 0, i = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs.ptr(), &position, &key, &value)) {
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(names.ptr(), i, key);
-            stack[1 + positional + i++] = value;
-        }
-    }
-    return steal(PyObject_VectorcallMethod(name.ptr(), stack,
-                                           static_cast<size_t>(1 + positional), names.ptr()));
-}
-
 // The address of body F's entry point, as its PyMethodDef holds it.
 template <Body F> PyCFunction entry_of() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>));
