@@ -457,3 +457,32 @@ def test_methods_introspect_pickle_and_copy_like_python_methods(kind):
         assert copy.deepcopy(method) is method
     again = pickle.loads(pickle.dumps(module.forward))
     assert type(again.__self__) is cls and torch.equal(again(x), module.forward(x))
+
+
+def loaded_by_load_nvr_model(tmp_path):
+    import dendritic_net as DN
+    from sorvith import utils_svp
+
+    DN.configure()
+    GNV.pc.set_using_safe_tensors(True)
+    utils_svp.sv_save_net(DN.trained(), str(tmp_path), "net")
+    net = network_svp.load_nvr_model(DN.MixedNet(), str(tmp_path / "net_nvr.pt"))
+    return [m for m in net.modules() if type(m) is network_svp.NVROptimizedModule]
+
+
+@pytest.mark.parametrize("kind", KINDS + ("load_nvr_model",))
+def test_no_state_a_block_is_built_with_is_read_from_its_main_module(kind, tmp_path):
+    # The engine keeps its own list of these names; every way of building a block must stay
+    # inside it. (Without layer_array there is no main module to read from at all.)
+    blocks = loaded_by_load_nvr_model(tmp_path) if kind == "load_nvr_model" else [make_block(kind)]
+    plain = set(vars(nn.Module()))
+    for block in blocks:
+        own = ((set(vars(block)) - plain) | set(block._modules) | set(block._buffers)
+               | set(block._parameters)) - {"layer_array"}
+        assert own
+        for name in sorted(own):
+            lacking = copy.deepcopy(block)
+            object.__setattr__(lacking.layer_array[-1], name, "the main module's")
+            delattr(lacking, name)
+            with pytest.raises(AttributeError, match=f"object has no attribute '{name}'"):
+                getattr(lacking, name)

@@ -73,13 +73,13 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
         // The companion's own processor gets its steps; it is read anew at each use, as each
         // read is visible to callers.
         if (!is_none(processor()))
-            processors::bind_steps(processor, processor, processors::Role::dendrite);
+            block::bind_steps(processor, processor, block::ProcessorRole::dendrite);
         processor_array.append(processor());
     }
     layer_array.append(attr(neuron, SV_NAME("main_module")));
     auto main_processor = [&] { return attr(neuron, SV_NAME("processor")); };
     if (!is_none(main_processor()))
-        processors::bind_steps(main_processor, main_processor, processors::Role::main);
+        block::bind_steps(main_processor, main_processor, block::ProcessorRole::main);
     processor_array.append(main_processor());
 
     // -1 at the neuron dimension of a block output, 1 at every other dimension.

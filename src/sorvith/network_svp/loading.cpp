@@ -4,7 +4,7 @@
 
 #include "block/processors.h"
 #include "block/shared_tensors.h"
-#include "block/view_shape.h"
+#include "block/rows/view_shape.h"
 #include "companion/nevrane.h"
 #include "host/arguments.h"
 #include "host/globals.h"
@@ -188,9 +188,9 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
             entry = call_method(global(module, SV_NAME("copy")), SV_NAME("deepcopy"), processor);
             // Bound to the module's own processor (read anew, as each read is visible to
             // callers), not to the copy.
-            processors::bind_steps([&] { return entry; },
+            block::bind_steps([&] { return entry; },
                                    [&] { return attr(m, SV_NAME("processor")); },
-                                   processors::Role::main);
+                                   block::ProcessorRole::main);
         }
         call_method(attr(m, SV_NAME("processor_array")), SV_NAME("append"), entry);
 
@@ -200,7 +200,7 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         register_parameter(m, SV_NAME("skip_weights"), weights);
         register_buffer(m, SV_NAME("module_id"), saved.module_id);
         register_buffer(m, SV_NAME("view_tuple"), saved.view_tuple);
-        block::remember_view_tuple(m, saved.view_tuple);
+        block::rows::remember_view_tuple(m, saved.view_tuple);
     }
     call_method(net, SV_NAME("load_state_dict"), file.narrowed(net, blocks));
     return net;

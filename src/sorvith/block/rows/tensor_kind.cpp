@@ -1,15 +1,15 @@
 #include "tensor_kind.h"
 
-#include "host/globals.h"
+#include "host/modules.h"
 #include "host/protocols.h"
 
-namespace sorvith::block {
+namespace sorvith::block::rows {
 
 namespace {
 
 // module.name when `module` is imported, else null: nobody has made instances of a class
 // that was never imported.
-py::object imported(py::handle module, py::handle name) {
+py::object class_if_imported(py::handle module, py::handle name) {
     py::object found = loaded_module(module);
     return found ? attr(found, name) : py::object();
 }
@@ -25,15 +25,16 @@ long long as_long(py::handle value) {
 
 bool is_plain_tensor(py::handle value) {
     py::handle type = type_of(value);
-    py::object parameter = imported(SV_NAME("torch.nn"), SV_NAME("Parameter"));
+    py::object parameter = class_if_imported(SV_NAME("torch.nn"), SV_NAME("Parameter"));
     if (parameter && type.ptr() == parameter.ptr())
         return true;
-    py::object tensor = imported(SV_NAME("torch"), SV_NAME("Tensor"));
+    py::object tensor = class_if_imported(SV_NAME("torch"), SV_NAME("Tensor"));
     return tensor && type.ptr() == tensor.ptr();
 }
 
 bool is_fake_tensor(py::handle value) {
-    py::object fake = imported(SV_NAME("torch._subclasses.fake_tensor"), SV_NAME("FakeTensor"));
+    py::object fake =
+        class_if_imported(SV_NAME("torch._subclasses.fake_tensor"), SV_NAME("FakeTensor"));
     return fake && is_instance(value, fake);
 }
 
@@ -57,4 +58,4 @@ long long address_of(py::handle tensor) {
     return as_long(call_method(tensor, SV_NAME("data_ptr")));
 }
 
-} // namespace sorvith::block
+} // namespace sorvith::block::rows

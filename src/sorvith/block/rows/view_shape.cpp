@@ -1,12 +1,11 @@
 #include "view_shape.h"
 
+#include "block/recording.h"
 #include "block_cache.h"
-#include "host/globals.h"
 #include "host/protocols.h"
 #include "tensor_kind.h"
-#include "recording.h"
 
-namespace sorvith::block {
+namespace sorvith::block::rows {
 
 namespace {
 
@@ -32,36 +31,35 @@ bool same_values(py::handle read, py::handle kept) {
 }
 
 // The values of a plain tensor with data, from the cache while they are current there.
-py::object values_of(BlockCache *cache, py::handle tensor, bool recorded) {
-    bool known = cache->view_source == tensor.ptr() && cache->view_shape;
+py::object values_of(ViewSource &kept, py::handle tensor, bool recorded) {
+    // What the cache holds now, held here: the reads below may let another thread replace it.
+    py::object known = kept.tensor.ptr() == tensor.ptr() ? kept.values : py::object();
+    long long known_version = kept.version, known_address = kept.address;
+    bool known_on_cpu = kept.on_cpu;
     auto read_values = [&] {
         return recorded ? untraced_values(tensor) : call_method(tensor, SV_NAME("tolist"));
     };
     py::object values;
-    if (known && cache->view_on_cpu) {
+    if (known && known_on_cpu) {
         // On the CPU the values are read at every call, traced or not: memory can change under
         // a version counter that does not move (written through `.data`, or through a numpy
         // array that shares it), and a read costs about what the checks standing in for it
         // would. The kept list stands while they are equal, and with it the rows made with it.
         values = read_values();
-        if (same_values(values, cache->view_shape))
-            return borrow(cache->view_shape);
+        if (same_values(values, known))
+            return known;
     } else {
         // Elsewhere a read waits for the device, which is what the cache saves: the version
         // counter and the data address decide.
         long long version = version_of(tensor);
-        if (known && version >= 0 && cache->view_version == version &&
-            cache->view_address == address_of(tensor))
-            return borrow(cache->view_shape);
+        if (known && version >= 0 && known_version == version &&
+            known_address == address_of(tensor))
+            return known;
         values = read_values();
     }
     long long version = version_of(tensor), address = address_of(tensor);
     bool on_cpu = truth(attr(tensor, SV_NAME("is_cpu")));
-    set_view_source(cache, tensor);
-    cache->view_shape = py::object(values).release().ptr();
-    cache->view_version = version;
-    cache->view_address = address;
-    cache->view_on_cpu = on_cpu;
+    replace(kept, ViewSource{borrow(tensor.ptr()), values, version, address, on_cpu});
     return values;
 }
 
@@ -137,18 +135,18 @@ py::object shape_from_outputs(py::handle view_tuple, py::handle skip_weights,
 
 py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
                       py::handle skip_weights, py::handle sample, bool recorded) {
-    BlockCache *record = fields(cache);
+    ViewSource &kept = fields(cache).view;
     // The common case: the tensor read last time, unchanged. Only plain tensors with data are
     // read into the cache, and their version and address tell whether that still holds.
-    if (record->view_source == view_tuple.ptr() && record->view_shape)
-        return values_of(record, view_tuple, recorded);
+    if (kept.tensor.ptr() == view_tuple.ptr() && kept.values)
+        return values_of(kept, view_tuple, recorded);
     py::object tensor = borrow(view_tuple.ptr());
 
     if (is_fake_tensor(tensor)) {
         py::object constant = attr(tensor, SV_NAME("constant"));
         if (!is_none(constant))
             return untraced_values(constant);
-        py::object origin = origin_of(tensor, borrow(record->view_source));
+        py::object origin = origin_of(tensor, py::object(kept.tensor));
         if (!origin)
             unknown_shape(self, "is a fake tensor made from no tensor its fake mode knows",
                           "Trace the module with its own view_tuple buffer.");
@@ -157,9 +155,9 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
     if (!is_plain_tensor(tensor))
         return call_method(tensor, SV_NAME("tolist")); // a tensor subclass reads its own way
     if (!is_meta(tensor))
-        return values_of(record, tensor, recorded);
+        return values_of(kept, tensor, recorded);
 
-    py::handle source = record->view_source;
+    py::object source = kept.tensor;
     if (source && is_plain_tensor(source) && !is_meta(source))
         return untraced_values(source);
     if (py::object shape = shape_from_outputs(tensor, skip_weights, sample))
@@ -171,7 +169,7 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
 
 void remember_view_tuple(py::handle self, py::handle view_tuple) {
     py::object cache = cache_of(self);
-    set_view_source(fields(cache), view_tuple);
+    replace(fields(cache).view, ViewSource::unread(view_tuple));
 }
 
-} // namespace sorvith::block
+} // namespace sorvith::block::rows

@@ -3,7 +3,7 @@
 
 #include "host/common.h"
 
-namespace sorvith::block {
+namespace sorvith::block::rows {
 
 // A plain torch.Tensor or nn.Parameter (exact types): its data, if any, is its own, and its
 // identity, version counter and data address say when that data changes.
@@ -19,4 +19,4 @@ bool is_meta(py::handle tensor); // tensor.is_meta
 long long version_of(py::handle tensor);
 long long address_of(py::handle tensor); // tensor.data_ptr()
 
-} // namespace sorvith::block
+} // namespace sorvith::block::rows

@@ -3,7 +3,7 @@
 //
 // Those values are data, and a tracer's fake tensors (torch.export, torch.onnx.export) and
 // meta tensors have none. So each block keeps the tensor it reads them from (block_cache.h):
-// - view_tuple with data: its values, read again whenever the tensor is another object, its
+// - view_tuple with data: its values (kept in the block's ViewSource), read again whenever the tensor is another object, its
 //   version counter moved (an in-place change, a loaded state dict) or its data moved, and
 //   at every call while it is on the CPU (a write through `.data` or numpy moves no counter);
 // - a fake view_tuple: the values of the real tensor the tracer made it from, found through
@@ -20,11 +20,35 @@
 
 #include "host/common.h"
 
-namespace sorvith::block {
+#include <initializer_list>
+
+namespace sorvith::block::rows {
+
+// The view_tuple tensor a block's view shape comes from, and what was read from it (an entry of
+// the block's cache, block_cache.h).
+struct ViewSource {
+    py::object tensor;
+    py::object values;      // a list of ints, null until read
+    long long version = -1; // the version counter and data address they were read at
+    long long address = 0;
+    bool on_cpu = false; // whether the tensor was on the CPU then
+
+    // `tensor` as the source, its values not read yet.
+    static ViewSource unread(py::handle tensor) {
+        ViewSource source;
+        source.tensor = borrow(tensor.ptr());
+        return source;
+    }
+
+    template <typename Visit> void each_reference(Visit &&visit) {
+        for (py::object *held : {&tensor, &values})
+            visit(*held);
+    }
+};
 
 // `cache` is the block's (block_cache.h); `sample` is an output the rows multiply (only read
 // for a meta view_tuple of unknown values). `recorded`: whether torch records this thread
-// (recording.h).
+// (block/recording.h).
 py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
                       py::handle skip_weights, py::handle sample, bool recorded);
 
@@ -32,4 +56,4 @@ py::object view_shape(py::handle self, py::handle cache, py::handle view_tuple,
 // first call that needs them).
 void remember_view_tuple(py::handle self, py::handle view_tuple);
 
-} // namespace sorvith::block
+} // namespace sorvith::block::rows

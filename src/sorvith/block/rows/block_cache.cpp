@@ -1,37 +1,30 @@
 #include "block_cache.h"
 
-namespace sorvith::block {
+#include "host/made_once.h"
+
+#include <new>
+#include <type_traits>
+
+namespace sorvith::block::rows {
 
 namespace {
 
 int traverse(PyObject *self, visitproc visit, void *arg) {
-    BlockCache *cache = fields(self);
-    Py_VISIT(cache->view_source);
-    Py_VISIT(cache->view_shape);
-    for (RowSlot &slot : cache->rows) {
-        Py_VISIT(slot.rows);
-        Py_VISIT(slot.skip_type);
-        Py_VISIT(slot.layout);
-        Py_VISIT(slot.dtype);
-        Py_VISIT(slot.shape);
-        Py_VISIT(slot.device);
-    }
+    int status = 0;
+    fields(self).each_entry([&](auto &entry) {
+        entry.each_reference([&](py::object &held) {
+            if (!status && held)
+                status = visit(held.ptr(), arg);
+        });
+    });
+    if (status)
+        return status;
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int clear(PyObject *self) {
-    BlockCache *cache = fields(self);
-    Py_CLEAR(cache->view_source);
-    Py_CLEAR(cache->view_shape);
-    for (RowSlot &slot : cache->rows) {
-        Py_CLEAR(slot.rows);
-        Py_CLEAR(slot.skip_type);
-        Py_CLEAR(slot.layout);
-        Py_CLEAR(slot.dtype);
-        Py_CLEAR(slot.shape);
-        Py_CLEAR(slot.device);
-    }
+    fields(self).each_entry([](auto &entry) { replace(entry, std::decay_t<decltype(entry)>{}); });
     return 0;
 }
 
@@ -39,6 +32,7 @@ void dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     clear(self);
+    fields(self).~BlockCache();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -51,28 +45,18 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec cache_layout = {"sorvith.BlockCache", sizeof(BlockCache), 0,
+PyType_Spec cache_layout = {"sorvith.BlockCache", sizeof(CacheObject), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
-// Made once, under the GIL, then immutable. (A plain pointer rather than a function-local
-// static, whose guard would be held while Python code runs.)
 PyTypeObject *cache_type() {
-    static PyObject *type = nullptr;
-    if (!type) {
-        PyObject *made = PyType_FromSpec(&cache_layout);
-        if (!made)
-            throw py::error_already_set();
-        if (type)
-            Py_DECREF(made);
-        else
-            type = made;
-    }
-    return reinterpret_cast<PyTypeObject *>(type);
+    static MadeOnce<py::object> type;
+    return reinterpret_cast<PyTypeObject *>(
+        type.get([] { return steal(PyType_FromSpec(&cache_layout)); }).ptr());
 }
 
 py::object make_cache() {
     py::object cache = steal(PyType_GenericAlloc(cache_type(), 0));
-    fields(cache)->view_version = -1;
+    new (&fields(cache)) BlockCache();
     return cache;
 }
 
@@ -80,10 +64,8 @@ py::object make_cache() {
 // weak reference's callback removes the entry when the block dies, before its address can be
 // taken by another object.
 PyObject *caches() {
-    static PyObject *table = nullptr;
-    if (!table)
-        table = steal(PyDict_New()).release().ptr();
-    return table;
+    static MadeOnce<py::object> table;
+    return table.get([] { return steal(PyDict_New()); }).ptr();
 }
 
 // The weak reference's callback, bound to the entry's key.
@@ -102,7 +84,7 @@ PyMethodDef forget_def = {"forget_block_cache", &forget, METH_O, nullptr};
 // as a one-element tuple (the view_tuple it read). The block gives it up at its first call.
 py::handle legacy_key() { return SV_NAME("0_cascade_cache"); }
 
-void adopt_legacy_entry(py::handle self, BlockCache *cache) {
+void adopt_legacy_entry(py::handle self, BlockCache &cache) {
     PyObject *dict_pointer = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!dict_pointer) {
         PyErr_Clear();
@@ -117,40 +99,11 @@ void adopt_legacy_entry(py::handle self, BlockCache *cache) {
     }
     py::object held = borrow(found);
     if (PyTuple_CheckExact(found) && PyTuple_GET_SIZE(found) == 1)
-        set_view_source(cache, PyTuple_GET_ITEM(found, 0));
+        replace(cache.view, ViewSource::unread(PyTuple_GET_ITEM(found, 0)));
     check(PyDict_DelItem(dict.ptr(), legacy_key().ptr()));
 }
 
 } // namespace
-
-void set_view_source(BlockCache *cache, py::handle source) {
-    PyObject *old_source = cache->view_source, *old_shape = cache->view_shape;
-    cache->view_source = py::object(borrow(source.ptr())).release().ptr();
-    cache->view_shape = nullptr;
-    cache->view_version = -1;
-    cache->view_address = 0;
-    cache->view_on_cpu = false;
-    Py_XDECREF(old_source);
-    Py_XDECREF(old_shape);
-}
-
-void set_rows(RowSlot &slot, py::handle rows, py::handle skip_type, py::handle layout,
-              py::handle dtype, py::handle shape, py::handle device, bool on_cpu,
-              Py_ssize_t count) {
-    PyObject *old[] = {slot.rows, slot.skip_type, slot.layout, slot.dtype, slot.shape,
-                       slot.device};
-    auto own = [](py::handle value) { return py::object(borrow(value.ptr())).release().ptr(); };
-    slot.rows = own(rows);
-    slot.skip_type = own(skip_type);
-    slot.layout = own(layout);
-    slot.dtype = own(dtype);
-    slot.shape = own(shape);
-    slot.device = own(device);
-    slot.on_cpu = on_cpu;
-    slot.count = count;
-    for (PyObject *value : old)
-        Py_XDECREF(value);
-}
 
 py::object cache_of(py::handle self) {
     PyObject *table = caches();
@@ -177,4 +130,4 @@ py::object cache_of(py::handle self) {
     return cache;
 }
 
-} // namespace sorvith::block
+} // namespace sorvith::block::rows

@@ -1,15 +1,17 @@
 #include "shaped_rows.h"
 
+#include "block/recording.h"
+#include "host/modules.h"
 #include "host/protocols.h"
-#include "recording.h"
 #include "tensor_kind.h"
+#include "view_shape.h"
 
-namespace sorvith::block {
+namespace sorvith::block::rows {
 
 namespace {
 
 Mode autograd_mode() {
-    py::object c = torch_c();
+    py::object c = imported(SV_NAME("torch._C"));
     if (truth(call_method(c, SV_NAME("is_inference_mode_enabled"))))
         return Mode::inference;
     return truth(call_method(c, SV_NAME("is_grad_enabled"))) ? Mode::grad : Mode::no_grad;
@@ -17,27 +19,31 @@ Mode autograd_mode() {
 
 } // namespace
 
-ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle shape,
-                       Py_ssize_t count, bool recorded)
-    : skip_(borrow(skip_weights.ptr())), shape_(borrow(shape.ptr())),
-      source_(borrow(skip_weights.ptr())), count_(count), recorded_(recorded) {
+ShapedRows::ShapedRows(py::handle self, py::handle skip_weights, py::handle view_tuple,
+                       py::handle sample, Py_ssize_t count)
+    : skip_(borrow(skip_weights.ptr())), count_(count), source_(borrow(skip_weights.ptr())) {
+    py::object cache = cache_of(self);
+    recorded_ = recording();
+    shape_ = view_shape(self, cache, view_tuple, skip_weights, sample, recorded_);
+    open_slot(cache);
+}
+
+void ShapedRows::open_slot(py::handle cache) {
     // Rows are kept only from a plain tensor (a module container or a tensor subclass holds
     // its rows its own way), and never while torch records this thread.
-    if (recorded || !is_plain_tensor(skip_weights))
+    if (recorded_ || !is_plain_tensor(skip_))
         return;
     Mode mode = autograd_mode();
-    if (mode == Mode::grad && truth(attr(skip_weights, SV_NAME("requires_grad"))))
+    if (mode == Mode::grad && truth(attr(skip_, SV_NAME("requires_grad"))))
         return; // rows that record gradients are views of skip_weights itself
-    RowSlot &slot = fields(cache)->rows[static_cast<int>(mode)];
-    py::object dtype = attr(skip_weights, SV_NAME("dtype"));
-    if (slot.rows && slot.skip_type == type_of(skip_weights).ptr() && slot.dtype == dtype.ptr() &&
-        slot.shape == shape_.ptr() && slot.count == count_) {
+    RowSlot &slot = fields(cache).rows[static_cast<int>(mode)];
+    py::object dtype = attr(skip_, SV_NAME("dtype"));
+    if (slot.made_like(type_of(skip_), dtype, shape_, count_)) {
         // Held before is_set_to, which lets other threads run (and may run Python code): a call
         // that keeps other rows in this slot meanwhile does not hand them to this one.
-        py::object rows = borrow(slot.rows), layout = borrow(slot.layout),
-                   device = borrow(slot.device);
+        py::object rows = slot.rows, layout = slot.layout, device = slot.device;
         bool on_cpu = slot.on_cpu;
-        if (truth(call_method(skip_weights, SV_NAME("is_set_to"), layout))) {
+        if (truth(call_method(skip_, SV_NAME("is_set_to"), layout))) {
             cached_ = std::move(rows);
             device_ = std::move(device);
             on_cpu_ = on_cpu;
@@ -45,7 +51,7 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
         }
     }
     try {
-        address_of(skip_weights);
+        address_of(skip_);
     } catch (py::error_already_set &error) {
         if (!error.matches(PyExc_RuntimeError))
             throw;
@@ -53,7 +59,7 @@ ShapedRows::ShapedRows(py::handle cache, py::handle skip_weights, py::handle sha
     }
     cache_ = borrow(cache.ptr());
     slot_ = &slot;
-    source_ = call_method(skip_weights, SV_NAME("detach"));
+    source_ = call_method(skip_, SV_NAME("detach"));
     made_.resize(static_cast<size_t>(count_ * (count_ - 1) / 2));
 }
 
@@ -120,6 +126,23 @@ py::object ShapedRows::row(Py_ssize_t p, Py_ssize_t q) {
     return row;
 }
 
+py::object ShapedRows::row_for(Py_ssize_t p, Py_ssize_t q, py::handle value) {
+    py::object made = row(p, q);
+    if (cached_) {
+        if (checked_.ptr() != value.ptr()) {
+            // A value of the rows' own class on the CPU, like rows kept on the CPU, is on their
+            // device: its is_cpu says so without making a device.
+            same_device_ = on_cpu_ && type_of(value).ptr() == type_of(made).ptr()
+                               ? truth(attr(value, SV_NAME("is_cpu")))
+                               : equal(attr(value, SV_NAME("device")), device_);
+            checked_ = borrow(value.ptr());
+        }
+        if (same_device_)
+            return made;
+    }
+    return call_method(made, SV_NAME("to"), attr(value, SV_NAME("device")));
+}
+
 void ShapedRows::keep() {
     if (!slot_ || cached_)
         return;
@@ -131,8 +154,9 @@ void ShapedRows::keep() {
     }
     py::object device = attr(skip_, SV_NAME("device"));
     bool on_cpu = truth(attr(skip_, SV_NAME("is_cpu")));
-    set_rows(*slot_, rows, type_of(skip_), source_, attr(skip_, SV_NAME("dtype")), shape_, device,
-             on_cpu, count_);
+    py::object dtype = attr(skip_, SV_NAME("dtype"));
+    replace(*slot_, RowSlot{std::move(rows), borrow(type_of(skip_).ptr()), source_, dtype, shape_,
+                            device, on_cpu, count_});
 }
 
-} // namespace sorvith::block
+} // namespace sorvith::block::rows
