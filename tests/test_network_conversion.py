@@ -19,8 +19,8 @@ from nevrane import utils_nevrane as UNV
 from sorvith import network_svp as NS
 from sorvith import utils_svp
 
-import dendritic_net as DN
-from dendritic_net import SmallNet as Net
+from support import dendritic_net as DN
+from support.dendritic_net import SmallNet as Net
 
 
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])

@@ -13,6 +13,8 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import network_svp as NS
 
+from support.blocks import finish_loading, loaded_block, written_out
+
 
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
 def threading_mode(request, monkeypatch):
@@ -20,38 +22,15 @@ def threading_mode(request, monkeypatch):
     return request.param
 
 
-def finish_loading(block, view, width):
-    """What loading a file adds: the neuron's processor entry, (L, L, width) skip weights and
-    the view shape."""
-    entry = None
-    if block.processor is not None:
-        entry = copy.deepcopy(block.processor)
-        entry.pre, entry.post = block.processor.post_n1, block.processor.post_n2
-    block.processor_array.append(entry)
-    count = len(block.layer_array)
-    block.register_parameter("skip_weights", nn.Parameter(torch.randn(count, count, width)))
-    block.register_buffer("view_tuple", torch.tensor(view))
-    return block
-
-
 def linear_block(count, width=4):
     """A loaded block around nn.Linear(3, width) with `count` positions, all distinct."""
-    block = NS.NVROptimizedModule(nn.Linear(3, width), "fc")
-    block.simulate_cycles(2 * (count - 1), 10)
-    for layer in block.layer_array:
-        layer.reset_parameters()
-    return finish_loading(block, [1, -1], width)
+    return loaded_block(count, width)
 
 
 def by_hand(block, x):
     """The cascade written out: dendrite p is sigmoid(d_p + sum_q<p w[p,q] z_q); the neuron
     gets n + sum_q w[L-1,q] z_q."""
-    *dendrites, neuron = block.layer_array
-    w = block.skip_weights.detach()
-    z = []
-    for p, layer in enumerate(dendrites):
-        z.append(torch.sigmoid(layer(x) + sum(w[p, q].view(1, -1) * z[q] for q in range(p))))
-    return neuron(x) + sum(w[len(dendrites), q].view(1, -1) * z[q] for q in range(len(z)))
+    return written_out(block, x, activation=torch.sigmoid)
 
 
 class TestConstruction:
