@@ -22,14 +22,8 @@ def threading_mode(request, monkeypatch):
     return request.param
 
 
-def linear_block(count, width=4):
-    """A loaded block around nn.Linear(3, width) with `count` positions, all distinct."""
-    return loaded_block(count, width)
-
-
 def by_hand(block, x):
-    """The cascade written out: dendrite p is sigmoid(d_p + sum_q<p w[p,q] z_q); the neuron
-    gets n + sum_q w[L-1,q] z_q."""
+    """The cascade written out, sigmoid between positions (not read from the companion)."""
     return written_out(block, x, activation=torch.sigmoid)
 
 
@@ -117,7 +111,7 @@ class TestSimulateCycles:
 class TestCascade:
     @pytest.mark.parametrize("count", [1, 2, 3])
     def test_against_values_by_hand(self, count, threading_mode, recorder):
-        block = linear_block(count)
+        block = loaded_block(count)
         x = torch.randn(5, 3)
         recorder.clear()
         out = block(x)
@@ -226,7 +220,7 @@ def threads(monkeypatch):
 
 class TestThreads:
     def test_made_then_started_then_joined(self, threads, monkeypatch):
-        block = linear_block(3)
+        block = loaded_block(3)
         x = torch.randn(2, 3)
         sequential = block(x)
         assert threads.made == []
@@ -248,7 +242,7 @@ class TestThreads:
 
         monkeypatch.setattr(NS, "Thread", Flip)
         monkeypatch.setattr(NS, "doing_threading", True)
-        block = linear_block(3)
+        block = loaded_block(3)
         x = torch.randn(2, 3)
         torch.testing.assert_close(block(x), by_hand(block, x))
         block(x)  # the flipped switch holds for the next call
@@ -263,7 +257,7 @@ class TestThreads:
 
         monkeypatch.setattr(NS, "Thread", Eager)
         monkeypatch.setattr(NS, "doing_threading", True)
-        block = linear_block(2)
+        block = loaded_block(2)
         block.process_and_forward = lambda k, outputs, *a, **kw: outputs.extend([None] * 50)
         with pytest.raises(KeyError) as caught:
             block(torch.zeros(1, 3))
@@ -272,7 +266,7 @@ class TestThreads:
     @pytest.mark.parametrize("failing", [[0], [1, 2], [2], [0, 2], ["pre"]])
     def test_step_error_is_raised_after_all_joins(self, failing, threads, monkeypatch):
         monkeypatch.setattr(NS, "doing_threading", True)
-        block = linear_block(3)
+        block = loaded_block(3)
         errors = {k: RuntimeError(k) for k in failing}
 
         def boom(*args, **kwargs):
