@@ -18,10 +18,10 @@ import torch.nn.functional as F
 from torch.distributed.fsdp import fully_shard
 from torch.nn.parallel import DistributedDataParallel
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TESTS_DIR)
 sys.path.insert(0, os.path.join(os.path.dirname(TESTS_DIR), "examples"))
-import dendritic_net as DN  # noqa: E402
+from support import dendritic_net as DN  # noqa: E402
 import fsdp_save  # noqa: E402
 from classifier import Classifier, test_set  # noqa: E402
 from sorvith import network_svp, utils_svp  # noqa: E402

@@ -1,6 +1,6 @@
 """Loads damaged files one after another and reports, for each, what the loaders did.
 
-    python corrupt_load_worker.py LIST.json FIRST MEMORY_BYTES
+    python tests/support/corrupt_load_worker.py LIST.json FIRST MEMORY_BYTES
 
 Run by test_corrupt_files.py. LIST.json holds [path, mode] pairs (mode: the storage mode the
 file was written in); the worker starts at index FIRST. Once torch and the package are imported,
@@ -24,8 +24,9 @@ import time
 
 import torch
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import dendritic_net as DN  # noqa: E402
+# tests/, so that the networks unpickle by their module's name, support.dendritic_net.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from support import dendritic_net as DN  # noqa: E402
 from nevrane import globals_nevrane as GNV  # noqa: E402
 from sorvith import network_svp, utils_svp  # noqa: E402
 

@@ -1,8 +1,10 @@
 """Kills sv_save_net at random moments over an existing file and reports what each kill left.
 
-    python kill_save_worker.py FOLDER MODES TRIALS SEED      (MODES: e.g. "safetensors,torch")
+    python tests/support/kill_save_worker.py FOLDER MODES TRIALS SEED
 
-Run by test_save_kill.py (and by hand for longer runs). One process imports torch once and
+(MODES: e.g. "safetensors,torch".)
+
+Run by test_utils_save_load.py (and by hand for longer runs). One process imports torch once and
 forks a child per trial; the child saves a second network over a file holding the first one
 and tells the parent, through a pipe, the moment its writer starts. The parent waits a random
 time within the measured span from that moment to the return of a whole save, kills the child with

@@ -1,13 +1,21 @@
-"""What the forward benchmarks share: the literal Python rendering of a block's forward, the
-floor, the timing, the tables, the summary lines and the JSON file.
+"""What the benchmarks share: the interleaved best-of timer, the floors, the table printing,
+the forward benchmarks' Python rendering, sizes, main and JSON rows.
 
 A helper module, not a benchmark: run_all.py passes over names starting with "_". The scripts
 import it from their own folder, which Python puts first on sys.path for a script run by path.
+The Python rendering of a block's forward is the tests' own (tests/support/blocks.py), so that
+what the benchmarks time is what the tests compare the blocks with; this module puts tests/ on
+sys.path to import it.
 """
 
 import argparse
+import contextlib
 import ctypes
+import gc
+import io
 import json
+import math
+import os
 import sys
 import threading
 import time
@@ -16,15 +24,115 @@ import torch
 import torch.nn as nn
 
 from nevrane import globals_nevrane as GNV
+from nevrane import utils_nevrane as UNV
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests"))
+from support.blocks import CleanedLayer, loaded_block, written_out  # noqa: E402
 
 # The Python rendering reads these module-level names at each call, as the extension does.
 doing_threading = False
 Thread = threading.Thread
 
 
+def best_of(repeat, *fns, setup=None, target=None, collect=True):
+    """The least time of one call of each function over `repeat` rounds, in their order. Within
+    a round the functions take turns, so that a slow spell of a shared machine falls on none of
+    them in particular.
+
+    setup:   called before each timed call, outside the timing; the call is fn(setup())
+    target:  seconds: each turn makes as many calls as last about that long (counted from one
+             call after a warm-up one) and its time is their mean
+    collect: gc.collect() before each turn, so that no function's time includes a collection
+             of the garbage another one left. A collection takes about 0.1 s here with torch
+             loaded: the forward benchmarks, whose turns last milliseconds and number in the
+             thousands, time without it.
+    """
+    counts = [1] * len(fns)
+    if target is not None:
+        counts = []
+        for fn in fns:
+            fn()
+            start = time.perf_counter()
+            fn()
+            counts.append(max(1, int(target / max(time.perf_counter() - start, 1e-9))))
+    best = [math.inf] * len(fns)
+    for _ in range(repeat):
+        for i, (fn, calls) in enumerate(zip(fns, counts)):
+            value = setup() if setup is not None else None
+            if collect:
+                gc.collect()
+            start = time.perf_counter()
+            if setup is not None:
+                fn(value)
+            else:
+                for _ in range(calls):
+                    fn()
+            best[i] = min(best[i], (time.perf_counter() - start) / calls)
+    return best
+
+
+def save_floor(net, state, path):
+    """The floor of sv_save_net: one deep copy of the dendritic `net` (the save's own private
+    copy) and save_file of the cleaned network's state dictionary."""
+    from safetensors.torch import save_file
+
+    def run():
+        UNV.deep_copy_nvr(net)
+        save_file(state, path)
+    return run
+
+
+def load_floor(module, path):
+    """The floor of a load: load_file and load_state_dict into the finished network."""
+    from safetensors.torch import load_file
+    return lambda: module.load_state_dict(load_file(path))
+
+
+def parameter_bytes(net):
+    return sum(p.numel() * p.element_size() for p in net.parameters())
+
+
+def quiet(fn):
+    """fn without the progress lines that conversion prints."""
+    def run():
+        with contextlib.redirect_stdout(io.StringIO()):
+            return fn()
+    return run
+
+
+def print_header(header):
+    """A table's header line, underlined."""
+    print(header)
+    print("-" * len(header))
+
+
+def print_operations(rows, python=True):
+    """The table of whole operations: (label, ours, python, floor) rows in seconds, shown in
+    milliseconds with ours over the floor; `ours` may be the exception the operation raised,
+    and the Python column is left out unless `python`."""
+    if python:
+        print("%-28s %10s %10s %10s %8s" % ("operation", "ours ms", "python ms", "floor ms",
+                                            "/floor"))
+    else:
+        print("%-28s %10s %10s %8s" % ("operation", "ours ms", "floor ms", "/floor"))
+    for label, ours, theirs, floor in rows:
+        if isinstance(ours, Exception):
+            print("%-28s failed: %s" % (label, str(ours).splitlines()[0][:80]))
+            continue
+        if python:
+            print("%-28s %10.1f %10s %10.1f %8.2f" % (
+                label, ours * 1e3, "-" if theirs is None else "%.1f" % (theirs * 1e3),
+                floor * 1e3, ours / floor))
+        else:
+            print("%-28s %10.1f %10.1f %8.2f" % (label, ours * 1e3, floor * 1e3, ours / floor))
+
+
 class PyBlock(nn.Module):
-    """A block's forward written in Python, over the block's own attributes. With `in_place` the
-    cascade adds each skip term into the layer's output (``+=``), else into a new tensor (``+``)."""
+    """A block's forward written in Python (the tests' rendering), over the block's own
+    attributes, threaded when this module's `doing_threading` is true. With `in_place` the
+    cascade adds each skip term into the layer's output (``+=``), else into a new tensor
+    (``+``)."""
 
     def __init__(self, block, in_place):
         super().__init__()
@@ -34,60 +142,9 @@ class PyBlock(nn.Module):
         self.skip_weights = block.skip_weights
         self.register_buffer("view_tuple", block.view_tuple)
 
-    def process_and_forward(self, *args, **kwargs):
-        k, outputs, args = args[0], args[1], args[2:]
-        if self.processor_array[k] != None:  # noqa: E711 (the `!=` test is the behaviour)
-            args, kwargs = self.processor_array[k].pre(*args, **kwargs)
-        out = self.layer_array[k](*args, **kwargs)
-        if self.processor_array[k] != None:  # noqa: E711
-            out = self.processor_array[k].post(out)
-        outputs[k] = out
-
-    def process_and_pre(self, *args, **kwargs):
-        outputs, args = args[0], args[1:]
-        out = self.layer_array[-1].forward(*args, **kwargs)
-        if self.processor_array[-1] is not None:
-            out = self.processor_array[-1].pre(out)
-        outputs[len(self.layer_array) - 1] = out
-
     def forward(self, *args, **kwargs):
-        threaded = doing_threading
-        in_place = self.in_place
-        count = len(self.layer_array)
-        outputs = [None] * count
-        threads = {}
-        for k in range(count - 1):
-            if threaded:
-                threads[k] = Thread(target=self.process_and_forward, args=(k, outputs) + args,
-                                    kwargs=kwargs)
-            else:
-                self.process_and_forward(k, outputs, *args, **kwargs)
-        if threaded:
-            threads[len(self.layer_array) - 1] = Thread(
-                target=self.process_and_pre, args=(outputs,) + args, kwargs=kwargs)
-        else:
-            self.process_and_pre(outputs, *args, **kwargs)
-        if threaded:
-            for i in range(len(outputs)):
-                threads[i].start()
-            for i in range(len(outputs)):
-                threads[i].join()
-        for p in range(count):
-            current = outputs[p]
-            if len(self.layer_array) > 1:
-                for q in range(p):
-                    if in_place:
-                        current += self.skip_weights[p][q, :].view(self.view_tuple.tolist()).to(
-                            current.device) * outputs[q]
-                    else:
-                        current = current + self.skip_weights[p][q, :].view(
-                            self.view_tuple.tolist()).to(current.device) * outputs[q]
-                if p < count - 1:
-                    current = GNV.pc.get_nvr_forward_function()(current)
-            outputs[p] = current
-        if self.processor_array[-1] is not None:
-            current = self.processor_array[-1].post(current)
-        return current
+        return written_out(self, *args, in_place=self.in_place, threaded=doing_threading,
+                           Thread=Thread, **kwargs)
 
 
 def make_floor(rendering, threaded):
@@ -133,26 +190,6 @@ def make_floor(rendering, threaded):
     return run
 
 
-def per_call(fns, repeats, target):
-    """For each function, the minimum over `repeats` of the mean time of one call, with enough
-    calls per repeat to last about `target` seconds. The functions take turns within each
-    repeat, so that a slow spell on a shared machine hits all of them alike."""
-    counts = []
-    for fn in fns:
-        fn()
-        start = time.perf_counter()
-        fn()
-        counts.append(max(1, int(target / max(time.perf_counter() - start, 1e-9))))
-    best = [float("inf")] * len(fns)
-    for _ in range(repeats):
-        for i, (fn, calls) in enumerate(zip(fns, counts)):
-            start = time.perf_counter()
-            for _ in range(calls):
-                fn()
-            best[i] = min(best[i], (time.perf_counter() - start) / calls)
-    return best
-
-
 def set_threading(module, value):
     """Switch threading for the Python rendering and for the extension `module`."""
     global doing_threading
@@ -192,6 +229,16 @@ def prepare(quick, full_repeats):
 COUNTS, WIDTHS, BATCHES, INPUTS = (2, 4, 6), (16, 256, 2048), (1, 64), 8
 
 
+def cleaned_layer(count, width):
+    """What a cleaned block is made from: L Linear(8, W) modules and the skip tensor."""
+    return CleanedLayer(count, width, INPUTS, scale=0.1, module_id=(1, 2, 3))
+
+
+def loaded(count, width):
+    """An optimised block as loading leaves it: L Linear(8, W) positions, no processors."""
+    return loaded_block(count, width, INPUTS, scale=0.1)
+
+
 def measure(build, context, module, repeats, target):
     """Print one table and return its rows (L, width, batch, threaded, C++ s, Python s, floor s).
     `build(L, width)` gives the block and its PyBlock, which run under `context()` (the block is
@@ -200,8 +247,7 @@ def measure(build, context, module, repeats, target):
     header = "%2s %6s %5s %-10s %10s %11s %10s %10s %10s" % (
         "L", "width", "batch", "mode", "C++ us", "Python us", "floor us", "C++/floor",
         "py/floor")
-    print(header)
-    print("-" * len(header))
+    print_header(header)
     rows = []
     for count in COUNTS:
         for width in WIDTHS:
@@ -215,8 +261,8 @@ def measure(build, context, module, repeats, target):
                         want = floor(x)
                         for candidate in (block(x), python(x)):
                             torch.testing.assert_close(candidate, want, rtol=1e-5, atol=1e-5)
-                        times = per_call([lambda: block(x), lambda: python(x),
-                                          lambda: floor(x)], repeats, target)
+                        times = best_of(repeats, lambda: block(x), lambda: python(x),
+                                        lambda: floor(x), target=target, collect=False)
                     rows.append((count, width, batch, threaded, *times))
                     print("%2d %6d %5d %-10s %10.1f %11.1f %10.1f %10.2f %10.2f" % (
                         count, width, batch, "threaded" if threaded else "sequential",
@@ -255,20 +301,6 @@ def parse_options(doc):
     parser.add_argument("--json", metavar="PATH",
                         help="also write the tables' rows to PATH as JSON (times in microseconds)")
     return parser.parse_args()
-
-
-class CleanedLayer(nn.Module):
-    """What a cleaned block is made from: L Linear(8, W) modules and the skip tensor."""
-
-    def __init__(self, count, width):
-        super().__init__()
-        self.layer_array = nn.Sequential(*[nn.Linear(INPUTS, width) for _ in range(count)])
-        self.processor_array = [None] * count
-        self.skip_weights = nn.Parameter(torch.randn(count, count, width) * 0.1)
-        self.node_index = torch.tensor(1)
-        self.register_buffer("module_id", torch.tensor([1, 2, 3]))
-        self.register_buffer("num_cycles", torch.tensor(2 * (count - 1)))
-        self.register_buffer("view_tuple", torch.tensor([1, -1]))
 
 
 def run(name, doc, build, module):
