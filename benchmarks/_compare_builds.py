@@ -17,7 +17,7 @@ import sys
 import torch
 import torch.nn as nn
 
-from _forward_bench import CleanedLayer, per_call
+from _support import best_of, cleaned_layer
 
 SIZES = [(2, 16, 1), (4, 16, 1), (6, 16, 1), (4, 256, 64), (4, 2048, 64)]
 MODES = {"inference": torch.inference_mode, "no_grad": torch.no_grad, "grad": torch.enable_grad}
@@ -52,14 +52,15 @@ def main():
         for mode, context in MODES.items():
             for count, width, batch in SIZES:
                 torch.manual_seed(0)
-                layer = CleanedLayer(count, width)
+                layer = cleaned_layer(count, width)
                 x = torch.randn(batch, 8)
                 blocks = [slim_load.NVRModulePyThread(copy.deepcopy(layer)) if kind == "cleaned"
                           else loaded_block(network_svp, layer)
                           for slim_load, network_svp in builds]
                 with context():
                     assert torch.equal(blocks[0](x), blocks[1](x))
-                    before, after = per_call([lambda b=b: b(x) for b in blocks], repeats, target)
+                    before, after = best_of(repeats, *[lambda b=b: b(x) for b in blocks],
+                                            target=target, collect=False)
                 print(f"| {kind} | {mode} | {count} | {width} | {batch} | {after / before:.3f} |")
 
 

@@ -31,16 +31,17 @@ os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 import torch  # noqa: E402
 import torch.nn as nn  # noqa: E402
 import transformers  # noqa: E402
-from safetensors.torch import load_file, save_file  # noqa: E402
 
 from nevrane import globals_nevrane as GNV  # noqa: E402
 from nevrane import modules_nevrane as NV  # noqa: E402
 from nevrane import utils_nevrane as UNV  # noqa: E402
-from save_load import best, parameter_bytes, quiet  # noqa: E402
 from sorvith import blockwise_svp as BSV  # noqa: E402
 from sorvith import network_svp  # noqa: E402
 from sorvith import slim_load as SL  # noqa: E402
 from sorvith import utils_svp  # noqa: E402
+
+from _support import (best_of, load_floor, parameter_bytes, print_operations, quiet,  # noqa: E402
+                      save_floor)
 
 LAYERS, HIDDEN = 16, 512
 CONFIG = dict(vocab_size=1024, hidden_size=HIDDEN, intermediate_size=2 * HIDDEN,
@@ -59,18 +60,6 @@ def dendritic():
         net(input_ids=torch.zeros(1, 4, dtype=torch.long))  # settles the output layouts
     UNV.add_dendrites(net)
     return net
-
-
-def timed(step, make_input, repeat):
-    """The best time of step(make_input()), the input made outside the timing; and the last
-    result."""
-    times, result = [], None
-    for _ in range(repeat):
-        value = make_input()
-        start = time.perf_counter()
-        result = step(value)
-        times.append(time.perf_counter() - start)
-    return min(times), result
 
 
 def building_blocks(net, kind, build):
@@ -102,33 +91,30 @@ def main():
     cleaned_state = utils_svp.clean_net(UNV.deep_copy_nvr(net)).state_dict()
     loaded = quiet(lambda: network_svp.load_nvr_model(plain(), path))()
 
-    def save_floor():
-        UNV.deep_copy_nvr(net)
-        save_file(cleaned_state, folder + "/floor.pt")
-
-    save, floor = best(repeat, lambda: utils_svp.sv_save_net(net, folder, "net"), save_floor)
-    rewrite, rewritten = timed(BSV.blockwise_network, lambda: UNV.deep_copy_nvr(net), repeat)
+    save, floor = best_of(repeat, lambda: utils_svp.sv_save_net(net, folder, "net"),
+                          save_floor(net, cleaned_state, folder + "/floor.pt"))
+    rewrite, = best_of(repeat, BSV.blockwise_network, setup=lambda: UNV.deep_copy_nvr(net))
+    rewritten = BSV.blockwise_network(UNV.deep_copy_nvr(net))
     layers = building_blocks(UNV.deep_copy_nvr(net), NV.NVRNeuronModule,
                              BSV.convert_to_nvr_layer_block)
-    rebuild, _ = timed(SL.refresh_net, lambda: UNV.deep_copy_nvr(rewritten), repeat)
+    rebuild, = best_of(repeat, SL.refresh_net, setup=lambda: UNV.deep_copy_nvr(rewritten))
     threads = building_blocks(UNV.deep_copy_nvr(rewritten), BSV.NVRLayer, SL.NVRModulePyThread)
 
     fresh = [plain() for _ in range(repeat)]
-    load, load_floor = best(repeat, quiet(lambda: network_svp.load_nvr_model(fresh.pop(), path)),
-                            lambda: loaded.load_state_dict(load_file(path)))
-    convert, converted = timed(lambda n: quiet(lambda: network_svp.convert_network(n))(), plain,
-                               repeat)
-    find, _ = timed(lambda n: network_svp.get_nvr_modules(n, 0), lambda: converted, repeat)
+    load, loading_floor = best_of(
+        repeat, quiet(lambda: network_svp.load_nvr_model(fresh.pop(), path)),
+        load_floor(loaded, path))
+    convert, = best_of(repeat, lambda n: quiet(lambda: network_svp.convert_network(n))(),
+                       setup=plain)
+    converted = quiet(lambda: network_svp.convert_network(plain()))()
+    find, = best_of(repeat, lambda: network_svp.get_nvr_modules(converted, 0))
     GNV.pc.reset()
 
     print("network: LlamaForCausalLM, %d layers, hidden size %d, %d Linear neurons with one "
           "dendrite each; %.1f MB of parameters"
           % (LAYERS, HIDDEN, neurons, parameter_bytes(net) / 1e6))
-    print("%-28s %10s %10s %8s" % ("operation", "ours ms", "floor ms", "/floor"))
-    print("%-28s %10.1f %10.1f %8.2f" % ("sv_save_net (safetensors)", save * 1e3, floor * 1e3,
-                                         save / floor))
-    print("%-28s %10.1f %10.1f %8.2f" % ("load_nvr_model", load * 1e3, load_floor * 1e3,
-                                         load / load_floor))
+    print_operations([("sv_save_net (safetensors)", save, None, floor),
+                      ("load_nvr_model", load, None, loading_floor)], python=False)
     print()
     print("package's own share of sv_save_net: %.1f ms = %.1f%% of the save" % (
         (rewrite + rebuild) * 1e3, 100 * (rewrite + rebuild) / save))
@@ -138,9 +124,9 @@ def main():
         rebuild * 1e3, neurons, threads * 1e3))
     print("  the rest beyond the floor (state dictionary, contiguous parameters, putting the file"
           " in place): %.1f ms" % ((save - floor - rewrite - rebuild) * 1e3))
-    rest = load - load_floor - convert - find
+    rest = load - loading_floor - convert - find
     print("package's own share of load_nvr_model beyond its floor: %.1f ms = %.1f%% of the load"
-          % ((load - load_floor) * 1e3, 100 * (load - load_floor) / load))
+          % ((load - loading_floor) * 1e3, 100 * (load - loading_floor) / load))
     print("  convert_network %.1f ms, get_nvr_modules %.1f ms, the rest %.1f ms" % (
         convert * 1e3, find * 1e3, rest * 1e3))
 

@@ -25,8 +25,8 @@ import torch
 import torch.nn as nn
 from torch.export import Dim
 
-from _forward_bench import (INPUTS, CleanedLayer, PyBlock, make_floor, parse_options, per_call,
-                           prepare, write_rows)
+from _support import (INPUTS, PyBlock, best_of, cleaned_layer, make_floor, parse_options,
+                      prepare, print_header, write_rows)
 from sorvith import slim_load
 
 
@@ -38,12 +38,11 @@ def main():
     header = "%2s %6s %5s %9s %12s %11s %9s %15s %10s" % (
         "L", "width", "batch", "eager us", "compiled us", "forward us", "floor us",
         "/floor", "compile s")
-    print(header)
-    print("-" * len(header))
+    print_header(header)
     rows = []
     for count in (2, 4):
         for width in (16, 256, 2048):
-            layer = CleanedLayer(count, width).requires_grad_(False)
+            layer = cleaned_layer(count, width).requires_grad_(False)
             net = nn.Sequential(slim_load.NVRModulePyThread(layer)).eval()
             floor = make_floor(PyBlock(layer, in_place=True), threaded=False)
             program = torch.export.export(net, (torch.randn(5, INPUTS),),
@@ -60,8 +59,9 @@ def main():
                     seconds = time.perf_counter() - compiling
                     for candidate in got + [floor(x)]:
                         torch.testing.assert_close(candidate, net(x))
-                    times = per_call([lambda: net(x), lambda: compiled(x), lambda: forward(x),
-                                      lambda: floor(x)], repeats, target)
+                    times = best_of(repeats, lambda: net(x), lambda: compiled(x),
+                                    lambda: forward(x), lambda: floor(x), target=target,
+                                    collect=False)
                     rows.append((count, width, batch, *times))
                     print("%2d %6d %5d %9.1f %12.1f %11.1f %9.1f %7.2f %7.2f %10.1f" % (
                         count, width, batch, *(t * 1e6 for t in times), times[1] / times[3],

@@ -13,16 +13,16 @@ times are the minimum over the repeats of the mean time per call. Columns:
     py/floor    the Python rendering's time over the floor's
 """
 
-from _forward_bench import CleanedLayer, PyBlock, run
+from _support import PyBlock, cleaned_layer, run
 from sorvith import slim_load
 
 
 def build(count, width, grad):
     """The cleaned block and its Python rendering, which adds the skip terms in place."""
-    layer = CleanedLayer(count, width).requires_grad_(grad)
+    layer = cleaned_layer(count, width).requires_grad_(grad)
     return slim_load.NVRModulePyThread(layer), PyBlock(layer, in_place=True)
 
 
-# run_all.py finds "--quick" and "--json" in this text: _forward_bench.run declares both.
+# run_all.py finds "--quick" and "--json" in this text: _support.run declares both.
 if __name__ == "__main__":
     run("forward_cleaned", __doc__, build, slim_load)

@@ -14,27 +14,17 @@ mean time per call. Columns:
     py/floor    the Python rendering's time over the floor's
 """
 
-import torch
-import torch.nn as nn
-
-from _forward_bench import INPUTS, PyBlock, run
+from _support import PyBlock, loaded, run
 from sorvith import network_svp
 
 
 def build(count, width, grad):
     """The optimised block as loading leaves it, and its Python rendering, which adds the skip
     terms out of place."""
-    block = network_svp.NVROptimizedModule(nn.Linear(INPUTS, width), "fc")
-    block.simulate_cycles(2 * (count - 1), 10)
-    for layer in block.layer_array:
-        layer.reset_parameters()
-    block.processor_array.append(None)
-    block.register_parameter("skip_weights", nn.Parameter(torch.randn(count, count, width) * 0.1))
-    block.register_buffer("view_tuple", torch.tensor([1, -1]))
-    block.requires_grad_(grad)
+    block = loaded(count, width).requires_grad_(grad)
     return block, PyBlock(block, in_place=False)
 
 
-# run_all.py finds "--quick" and "--json" in this text: _forward_bench.run declares both.
+# run_all.py finds "--quick" and "--json" in this text: _support.run declares both.
 if __name__ == "__main__":
     run("forward_optimized", __doc__, build, network_svp)

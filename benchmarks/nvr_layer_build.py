@@ -16,7 +16,6 @@ and blur the figures (``--threads 0`` keeps torch's own setting).
 
 import argparse
 import sys
-import time
 
 import numpy as np
 import torch
@@ -25,6 +24,8 @@ import torch.nn as nn
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import blockwise_svp as BSV
+
+from _support import best_of
 
 # The block's marker text (see the block's construction).
 MARKER_TEXT = "sv-nvr"
@@ -134,16 +135,6 @@ class Block:
         return list(self.to_dendrites) + [self.to_top[0]]
 
 
-def timed(build, repeat):
-    """Best of `repeat` runs: on a shared machine the minimum is the least disturbed figure."""
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        build()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
@@ -163,10 +154,11 @@ def main():
             block = Block(dendrites, width)
             elements = sum(e.numel() for e in block.skip_entries())
             count = dendrites + 1
-            fast = timed(lambda: BSV.NVRLayer(*block.args()), 15)
-            floor = timed(lambda: floor_build(block.skip_entries(), count, width), 15)
+            fast, floor = best_of(15, lambda: BSV.NVRLayer(*block.args()),
+                                  lambda: floor_build(block.skip_entries(), count, width))
             slow_run = not (options.quick and elements * width > 3_000_000)
-            slow = timed(lambda: PythonLayer(*block.args()), 1) if slow_run else float("nan")
+            slow = (best_of(1, lambda: PythonLayer(*block.args()))[0] if slow_run
+                    else float("nan"))
 
             np.random.seed(7)
             ours = BSV.NVRLayer(*block.args()).skip_weights

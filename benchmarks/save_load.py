@@ -25,9 +25,7 @@ lower bound).
 """
 
 import argparse
-import contextlib
 import gc
-import io
 import json
 import os
 import re
@@ -35,7 +33,6 @@ import resource
 import subprocess
 import sys
 import tempfile
-import time
 
 import torch
 import torch.nn as nn
@@ -47,6 +44,8 @@ from sorvith import blockwise_svp as BSV
 from sorvith import network_svp
 from sorvith import slim_load as SL
 from sorvith import utils_svp
+
+from _support import best_of, load_floor, parameter_bytes, print_operations, quiet, save_floor
 
 WIDTH, NEURONS, DENDRITES = 512, 32, 3
 
@@ -61,10 +60,6 @@ def dendritic():
     for _ in range(DENDRITES):
         UNV.add_dendrites(net)
     return net
-
-
-def parameter_bytes(net):
-    return sum(p.numel() * p.element_size() for p in net.parameters())
 
 
 # Python renderings of the module's functions, over the same companion and extension calls.
@@ -113,39 +108,6 @@ def unsynced(fn):
             return fn()
         finally:
             utils_svp.os = os
-    return run
-
-
-def best(repeat, *fns):
-    """The minimum time of each function; they take turns, so that a slow spell of a shared
-    machine falls on all of them alike."""
-    times = [[] for _ in fns]
-    for _ in range(repeat):
-        for fn, kept in zip(fns, times):
-            gc.collect()
-            start = time.perf_counter()
-            fn()
-            kept.append(time.perf_counter() - start)
-    return [min(kept) for kept in times]
-
-
-def timed_on_copy(step, net, repeat):
-    """The time of step(copy) alone, each run on a fresh deep copy made outside the timing."""
-    times = []
-    for _ in range(repeat):
-        copy = UNV.deep_copy_nvr(net)
-        gc.collect()
-        start = time.perf_counter()
-        step(copy)
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def quiet(fn):
-    """fn without the progress lines that conversion prints."""
-    def run():
-        with contextlib.redirect_stdout(io.StringIO()):
-            return fn()
     return run
 
 
@@ -211,26 +173,23 @@ def main():
     except Exception as error:  # reported in the table; the other rows still run
         converted = error
 
-    def save_floor():
-        UNV.deep_copy_nvr(net)
-        save_file(cleaned_state, folder + "/floor.pt")
-
     rows = []
-    ours, unsynced_ours, python, floor = best(
+    ours, unsynced_ours, python, floor = best_of(
         repeat, lambda: utils_svp.sv_save_net(net, folder, "net"),
         unsynced(lambda: utils_svp.sv_save_net(net, folder, "net")),
-        lambda: py_sv_save_net(net, folder, "py"), save_floor)
+        lambda: py_sv_save_net(net, folder, "py"),
+        save_floor(net, cleaned_state, folder + "/floor.pt"))
     rows.append(("sv_save_net (safetensors)", ours, python, floor))
     rows.append(("sv_save_net, no syncs", unsynced_ours, None, floor))
     if isinstance(converted, Exception):
         rows.append(("load_nvr_model", converted, None, None))
     else:
-        ours, floor = best(repeat, quiet(lambda: network_svp.load_nvr_model(plain(), path)),
-                           lambda: converted.load_state_dict(load_file(path)))
+        ours, floor = best_of(repeat, quiet(lambda: network_svp.load_nvr_model(plain(), path)),
+                              load_floor(converted, path))
         rows.append(("load_nvr_model", ours, None, floor))
-    ours, python, floor = best(repeat, lambda: utils_svp.load_net(cleaned, folder, "net_nvr"),
-                               lambda: py_load_net(cleaned, folder, "net_nvr"),
-                               lambda: cleaned.load_state_dict(load_file(path)))
+    ours, python, floor = best_of(repeat, lambda: utils_svp.load_net(cleaned, folder, "net_nvr"),
+                                  lambda: py_load_net(cleaned, folder, "net_nvr"),
+                                  load_floor(cleaned, path))
     rows.append(("load_net", ours, python, floor))
     for training in (True, False):
         GNV.pc.set_count_training_params(training)
@@ -239,25 +198,19 @@ def main():
         else:
             floor = lambda: sum(  # noqa: E731
                 p.numel() for _, p in UNV.deep_copy_nvr(UNV.deep_copy_nvr(net)).named_parameters())
-        times = best(repeat, lambda: utils_svp.sv_count_params(net), lambda: py_count(net, training),
-                     floor)
+        times = best_of(repeat, lambda: utils_svp.sv_count_params(net),
+                        lambda: py_count(net, training), floor)
         rows.append(("sv_count_params (%s)" % ("training" if training else "cleaned"), *times))
     GNV.pc.reset()
 
-    walks = (timed_on_copy(BSV.blockwise_network, net, repeat)
-             + timed_on_copy(SL.refresh_net, BSV.blockwise_network(UNV.deep_copy_nvr(net)), repeat))
+    rewritten = BSV.blockwise_network(UNV.deep_copy_nvr(net))
+    walks = (best_of(repeat, BSV.blockwise_network, setup=lambda: UNV.deep_copy_nvr(net))[0]
+             + best_of(repeat, SL.refresh_net, setup=lambda: UNV.deep_copy_nvr(rewritten))[0])
     memory = measure_memory(folder + "/memory")
 
     print("network: %d Linear neurons, width %d, %d dendrites each; %.1f MB of parameters"
           % (NEURONS, WIDTH, DENDRITES, parameter_bytes(net) / 1e6))
-    print("%-28s %10s %10s %10s %8s" % ("operation", "ours ms", "python ms", "floor ms", "/floor"))
-    for label, ours, python, floor in rows:
-        if isinstance(ours, Exception):
-            print("%-28s failed: %s" % (label, str(ours).splitlines()[0][:80]))
-            continue
-        print("%-28s %10.1f %10s %10.1f %8.2f" % (
-            label, ours * 1e3, "-" if python is None else "%.1f" % (python * 1e3), floor * 1e3,
-            ours / floor))
+    print_operations(rows)
     save_time = rows[0][1]
     print("package's own work in sv_save_net: walks %.1f ms = %.1f%% of the save (target < 20%%);"
           " save minus floor: %.1f%%" % (walks * 1e3, 100 * walks / save_time,

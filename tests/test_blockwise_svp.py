@@ -14,6 +14,8 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import blockwise_svp as BSV
 
+from support.names import BOUND, bound
+
 # The text whose character pairs the block writes into its first filler slots.
 MARKER_TEXT = "sv-nvr"
 
@@ -365,10 +367,7 @@ def test_class_and_module_namespace():
     assert (cls.__module__, cls.__qualname__) == ("sorvith.blockwise_svp", "NVRLayer")
     assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == [
         "__init__", "forward"]
-    names = [k for k in vars(BSV) if not k.startswith("__")]
-    assert names == ["GNV", "NV", "UNV", "nn", "torch", "pdb", "np", "string", "copy", "NVRLayer",
-                     "unWrap_params", "convert_to_nvr_layer_block", "get_pretrained_nvr_attr",
-                     "get_pretrained_nvr_var", "optimize_module", "blockwise_network"]
+    assert bound(BSV) == BOUND["blockwise_svp"]
     assert BSV.get_pretrained_nvr_attr(None, "x") is None
     assert BSV.get_pretrained_nvr_var([5, 6], 1) == 6
 

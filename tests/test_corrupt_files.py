@@ -4,7 +4,7 @@ never with a crash, a hang or memory out of proportion to the file.
 The corpus is made here from a fixed seed: a saved network in each storage mode, then
 truncations, flipped bits, overwritten bytes, edited header lengths, offsets, dtypes and
 shapes, edited values of the block entries, an empty file and a directory. The files are loaded
-in a child process (tests/corrupt_load_worker.py) with a capped address space; a child that
+in a child process (tests/support/corrupt_load_worker.py) with a capped address space; a child that
 dies or stops answering is reported with the file it was on, and a new child goes on with the
 rest.
 """
@@ -25,7 +25,7 @@ import numpy as np
 import torch
 from safetensors.torch import load_file, save_file
 
-import dendritic_net as DN
+from support import dendritic_net as DN
 from nevrane import globals_nevrane as GNV
 from sorvith import utils_svp
 
@@ -235,8 +235,8 @@ def load_all(corpus, listing):
         [HERE] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
     while first < len(corpus):
         worker = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "corrupt_load_worker.py"), listing, str(first),
-             str(MEMORY_CAP)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+            [sys.executable, os.path.join(HERE, "support", "corrupt_load_worker.py"), listing,
+             str(first), str(MEMORY_CAP)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         limit, lines, phase = START_LIMIT, b"", "load_net"
         while first < len(corpus):
             ready, _, _ = select.select([worker.stdout], [], [], limit)

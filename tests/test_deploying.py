@@ -7,7 +7,6 @@ import copy
 import os
 import pickle
 import re
-import sys
 
 import onnxruntime
 import pytest
@@ -20,8 +19,7 @@ from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import blockwise_svp, network_svp, slim_load, utils_svp
 
-sys.path.insert(0, os.path.dirname(__file__))
-import dendritic_net as DN  # noqa: E402
+from support import dendritic_net as DN
 
 README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
 KINDS = ("blockwise", "cleaned", "loaded")

@@ -18,10 +18,10 @@ import torch.nn as nn
 from nevrane import globals_nevrane as GNV
 from sorvith import utils_svp
 
+from support import dendritic_net as DN
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS_DIR)
-sys.path.insert(0, TESTS_DIR)
-import dendritic_net as DN  # noqa: E402
 
 
 def free_port():
@@ -39,7 +39,7 @@ def test_only_rank_zero_writes_under_ddp_and_fsdp2(tmp_path):
     run = subprocess.run(
         [sys.executable, "-m", "torch.distributed.run", "--nnodes=1", "--nproc_per_node=2",
          "--master_addr=127.0.0.1", "--master_port=%d" % port,
-         os.path.join(TESTS_DIR, "distributed_save_worker.py"), str(tmp_path)],
+         os.path.join(TESTS_DIR, "support", "distributed_save_worker.py"), str(tmp_path)],
         env=env, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
 

@@ -12,8 +12,7 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import network_svp, slim_load, utils_svp
 
-sys.path.insert(0, os.path.dirname(__file__))
-import dendritic_net as DN  # noqa: E402
+from support import dendritic_net as DN
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}

@@ -3,8 +3,6 @@ the file read back by load_net, and a freshly built network of that dtype loaded
 load_nvr_model give the trained network's outputs, in the dtype the trained network gives."""
 
 import contextlib
-import os
-import sys
 
 import pytest
 import torch
@@ -14,8 +12,7 @@ from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import network_svp, slim_load, utils_svp
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import dendritic_net as DN  # noqa: E402
+from support import dendritic_net as DN
 
 
 class ConvNet(nn.Module):

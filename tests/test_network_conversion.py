@@ -19,8 +19,8 @@ from nevrane import utils_nevrane as UNV
 from sorvith import network_svp as NS
 from sorvith import utils_svp
 
-import dendritic_net as DN
-from dendritic_net import SmallNet as Net
+from support import dendritic_net as DN
+from support.dendritic_net import SmallNet as Net
 
 
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
@@ -128,10 +128,14 @@ class TestConvertNetwork:
         assert args == (net, 0, "", [], [], NS.NVROptimizedModule, NS.NVRTrackedModule)
         assert args[3] is not args[4]
 
-    @pytest.mark.parametrize("name", [None, ""])
-    def test_single_module_without_a_name_stops(self, name, capsys):
+    @pytest.mark.parametrize("call", [
+        lambda path: NS.convert_network(nn.Linear(2, 2)),
+        lambda path: NS.convert_network(nn.Linear(2, 2), ""),
+        lambda path: NS.load_nvr_model(nn.Linear(2, 2), str(path / "absent")),  # before reading
+    ], ids=["convert_network", "convert_network empty name", "load_nvr_model"])
+    def test_single_module_without_a_name_stops(self, call, tmp_path, capsys):
         with pytest.raises(SystemExit) as stop:
-            NS.convert_network(nn.Linear(2, 2), *([] if name is None else [name]))
+            call(tmp_path)
         assert stop.value.code == -1
         assert capsys.readouterr().out == (
             "converting a single layer without a name, add a layer_name param to the call\n")
@@ -451,12 +455,6 @@ class TestLoadNvrModel:
         assert stop.value.code is None
         assert capsys.readouterr().out == (
             "starting main call\nNo NVR modules were found something went wrong with convert network\n")
-
-    def test_single_module_stops_before_reading(self, tmp_path, capsys):
-        with pytest.raises(SystemExit) as stop:
-            NS.load_nvr_model(nn.Linear(2, 2), str(tmp_path / "absent"))
-        assert stop.value.code == -1
-        assert "add a layer_name param" in capsys.readouterr().out
 
 
 PICKLED_CHECK = """

@@ -12,7 +12,8 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from nevrane import utils_nevrane as UNV
 
-from dendritic_net import SmallNet as Net
+from support.blocks import neuron_written_out
+from support.dendritic_net import SmallNet as Net
 
 NEURON_PATHS = ["conv", "blocks.0", "gru", "head"]
 
@@ -26,42 +27,8 @@ def neurons_by_name(net):
     return {m.name: m for m in net.modules() if isinstance(m, NV.NVRNeuronModule)}
 
 
-def block_reference(neuron, *args, **kwargs):
-    """The neuron computed the way a cleaned block does it: all outputs first, then the
-    cascade over one stacked weight list with in-place additions."""
-    d = neuron.dendrite_module
-    procs = list(d.processors) or [None] * len(d.layers)
-    outs = []
-    for layer, proc in zip(d.layers, procs):
-        if proc is None:
-            outs.append(layer(*args, **kwargs))
-        else:
-            a, kw = proc.pre_d(*args, **kwargs)
-            outs.append(proc.post_d(layer(*a, **kw)))
-    main = neuron.main_module.forward(*args, **kwargs)
-    if neuron.processor is not None:
-        main = neuron.processor.post_n1(main)
-    outs.append(main)
-    rows = list(d.dendrites_to_dendrites)
-    if len(neuron.dendrites_to_top):
-        rows.append(neuron.dendrites_to_top[-1])
-    values = d.dendrite_values[0]
-    view = [-1 if i == values.this_node_index else 1
-            for i in range(len(values.this_output_dimensions))]
-    for p in range(len(outs)):
-        current = outs[p]
-        for q in range(p):
-            current += rows[p][q, :].view(view) * outs[q]
-        if p < len(outs) - 1:
-            current = torch.sigmoid(current)
-        outs[p] = current
-    if neuron.processor is not None:
-        return neuron.processor.post_n2(outs[-1])
-    return outs[-1]
-
-
 def assert_neurons_match_reference(net, x):
-    """Run net on x and compare every neuron module's output with block_reference."""
+    """Run net on x and compare every neuron module's output with neuron_written_out."""
     seen = {}
     hooks = [
         m.register_forward_hook(
@@ -76,7 +43,7 @@ def assert_neurons_match_reference(net, x):
             assert sorted(seen) == sorted(NEURON_PATHS)
             for name, neuron in neurons_by_name(net).items():
                 args, kwargs, out = seen[name]
-                expected = block_reference(neuron, *args, **kwargs)
+                expected = neuron_written_out(neuron, *args, **kwargs)
                 if isinstance(out, tuple):
                     assert len(out) == len(expected) == 2
                     for got, want in zip(out, expected):
@@ -156,7 +123,7 @@ class TestNeuronModule:
             out = neuron(x)
             values = neuron.dendrite_module.dendrite_values[0]
             assert (values.this_output_dimensions, values.this_node_index) == ([-1, -1, 4], 2)
-            torch.testing.assert_close(out, block_reference(neuron, x), rtol=0, atol=0)
+            torch.testing.assert_close(out, neuron_written_out(neuron, x), rtol=0, atol=0)
 
     def test_class_without_known_layout_learns_it_from_the_first_output(self):
         neuron = NV.NVRNeuronModule(nn.Embedding(10, 6), "emb")
@@ -168,7 +135,7 @@ class TestNeuronModule:
         values = neuron.dendrite_module.dendrite_values[0]
         assert (values.this_output_dimensions, values.this_node_index) == ([-1, -1, 6], 2)
         with torch.no_grad():
-            torch.testing.assert_close(neuron(tokens), block_reference(neuron, tokens), rtol=0, atol=0)
+            torch.testing.assert_close(neuron(tokens), neuron_written_out(neuron, tokens), rtol=0, atol=0)
 
 
     def test_attributes_it_lacks_come_from_the_main_module(self):

@@ -13,6 +13,8 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import network_svp as NS
 
+from support.blocks import finish_loading, loaded_block, written_out
+
 
 @pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
 def threading_mode(request, monkeypatch):
@@ -20,38 +22,9 @@ def threading_mode(request, monkeypatch):
     return request.param
 
 
-def finish_loading(block, view, width):
-    """What loading a file adds: the neuron's processor entry, (L, L, width) skip weights and
-    the view shape."""
-    entry = None
-    if block.processor is not None:
-        entry = copy.deepcopy(block.processor)
-        entry.pre, entry.post = block.processor.post_n1, block.processor.post_n2
-    block.processor_array.append(entry)
-    count = len(block.layer_array)
-    block.register_parameter("skip_weights", nn.Parameter(torch.randn(count, count, width)))
-    block.register_buffer("view_tuple", torch.tensor(view))
-    return block
-
-
-def linear_block(count, width=4):
-    """A loaded block around nn.Linear(3, width) with `count` positions, all distinct."""
-    block = NS.NVROptimizedModule(nn.Linear(3, width), "fc")
-    block.simulate_cycles(2 * (count - 1), 10)
-    for layer in block.layer_array:
-        layer.reset_parameters()
-    return finish_loading(block, [1, -1], width)
-
-
 def by_hand(block, x):
-    """The cascade written out: dendrite p is sigmoid(d_p + sum_q<p w[p,q] z_q); the neuron
-    gets n + sum_q w[L-1,q] z_q."""
-    *dendrites, neuron = block.layer_array
-    w = block.skip_weights.detach()
-    z = []
-    for p, layer in enumerate(dendrites):
-        z.append(torch.sigmoid(layer(x) + sum(w[p, q].view(1, -1) * z[q] for q in range(p))))
-    return neuron(x) + sum(w[len(dendrites), q].view(1, -1) * z[q] for q in range(len(z)))
+    """The cascade written out, sigmoid between positions (not read from the companion)."""
+    return written_out(block, x, activation=torch.sigmoid)
 
 
 class TestConstruction:
@@ -138,7 +111,7 @@ class TestSimulateCycles:
 class TestCascade:
     @pytest.mark.parametrize("count", [1, 2, 3])
     def test_against_values_by_hand(self, count, threading_mode, recorder):
-        block = linear_block(count)
+        block = loaded_block(count)
         x = torch.randn(5, 3)
         recorder.clear()
         out = block(x)
@@ -247,7 +220,7 @@ def threads(monkeypatch):
 
 class TestThreads:
     def test_made_then_started_then_joined(self, threads, monkeypatch):
-        block = linear_block(3)
+        block = loaded_block(3)
         x = torch.randn(2, 3)
         sequential = block(x)
         assert threads.made == []
@@ -269,7 +242,7 @@ class TestThreads:
 
         monkeypatch.setattr(NS, "Thread", Flip)
         monkeypatch.setattr(NS, "doing_threading", True)
-        block = linear_block(3)
+        block = loaded_block(3)
         x = torch.randn(2, 3)
         torch.testing.assert_close(block(x), by_hand(block, x))
         block(x)  # the flipped switch holds for the next call
@@ -284,7 +257,7 @@ class TestThreads:
 
         monkeypatch.setattr(NS, "Thread", Eager)
         monkeypatch.setattr(NS, "doing_threading", True)
-        block = linear_block(2)
+        block = loaded_block(2)
         block.process_and_forward = lambda k, outputs, *a, **kw: outputs.extend([None] * 50)
         with pytest.raises(KeyError) as caught:
             block(torch.zeros(1, 3))
@@ -293,7 +266,7 @@ class TestThreads:
     @pytest.mark.parametrize("failing", [[0], [1, 2], [2], [0, 2], ["pre"]])
     def test_step_error_is_raised_after_all_joins(self, failing, threads, monkeypatch):
         monkeypatch.setattr(NS, "doing_threading", True)
-        block = linear_block(3)
+        block = loaded_block(3)
         errors = {k: RuntimeError(k) for k in failing}
 
         def boom(*args, **kwargs):

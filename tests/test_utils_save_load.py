@@ -19,7 +19,7 @@ import safetensors.torch
 import torch
 import torch.nn as nn
 
-import dendritic_net as DN
+from support import dendritic_net as DN
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import blockwise_svp as BSV
@@ -417,10 +417,10 @@ def test_save_under_a_umask_without_the_owners_bits(mode, umask, earlier):
 
 def test_killed_save_leaves_the_old_or_the_new_file(tmp_path):
     """A child saving over an existing file is killed at random moments of its write, sync and
-    rename (tests/kill_save_worker.py): the path holds one whole file every time."""
+    rename (tests/support/kill_save_worker.py): the path holds one whole file every time."""
     trials = 20
     run = subprocess.run(
-        [sys.executable, os.path.join(HERE, "kill_save_worker.py"), str(tmp_path),
+        [sys.executable, os.path.join(HERE, "support", "kill_save_worker.py"), str(tmp_path),
          ",".join(MODES), str(trials), "7"], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     counts = json.loads(run.stdout.splitlines()[-1])

@@ -9,11 +9,9 @@
 #include "host/pyclass.h"
 #include "member.h"
 #include "processors.h"
-#include "block_cache.h"
 #include "recording.h"
-#include "shaped_rows.h"
+#include "rows/shaped_rows.h"
 #include "step_threads.h"
-#include "view_shape.h"
 
 #include <optional>
 #include <vector>
@@ -53,36 +51,6 @@ py::object step_arguments(std::initializer_list<py::handle> head, py::handle arg
     return result;
 }
 
-// obj.name(*args[start:], **kwargs) through vectorcall, without a bound method in between.
-py::object call_method_from(py::handle obj, py::handle name, py::handle args, Py_ssize_t start,
-                            py::handle kwargs) {
-    Py_ssize_t positional = PyTuple_GET_SIZE(args.ptr()) - start;
-    Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs.ptr()) : 0;
-    PyObject *small[8];
-    std::vector<PyObject *> large;
-    PyObject **stack = small;
-    if (1 + positional + keywords > 8) {
-        large.resize(static_cast<size_t>(1 + positional + keywords));
-        stack = large.data();
-    }
-    stack[0] = obj.ptr();
-    for (Py_ssize_t i = 0; i < positional; ++i)
-        stack[1 + i] = PyTuple_GET_ITEM(args.ptr(), start + i);
-    py::object names;
-    if (keywords) {
-        names = steal(PyTuple_New(keywords));
-        Py_ssize_t position = 0, i = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs.ptr(), &position, &key, &value)) {
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(names.ptr(), i, key);
-            stack[1 + positional + i++] = value;
-        }
-    }
-    return steal(PyObject_VectorcallMethod(name.ptr(), stack,
-                                           static_cast<size_t>(1 + positional), names.ptr()));
-}
-
 // The address of body F's entry point, as its PyMethodDef holds it.
 template <Body F> PyCFunction entry_of() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>));
@@ -91,8 +59,8 @@ template <Body F> PyCFunction entry_of() {
 // Dendrite step `position`: its output into outputs[position].
 void dendrite_step(py::handle self, py::handle position, py::handle outputs, py::object inputs,
                    py::object keywords) {
-    step_threads::run_step(outputs, position, [&] {
-        py::object out = processors::dendrite_output(
+    run_step(outputs, position, [&] {
+        py::object out = dendrite_output(
             [&] { return getitem(member(self, processor_array_name()), position); },
             [&] { return layer_at(member(self, layer_array_name()), position); },
             std::move(inputs), std::move(keywords));
@@ -105,12 +73,12 @@ void main_step(py::handle self, py::handle outputs, py::handle args, Py_ssize_t 
                py::handle kwargs) {
     // Only names the error slot of a threaded call, whose outputs list is ours; anything a
     // caller passes directly is left untouched here.
-    py::object position = step_threads::is_carrier(outputs) ? make_int(length(outputs) - 1)
+    py::object position = is_carrier(outputs) ? make_int(length(outputs) - 1)
                                                             : py::none();
-    step_threads::run_step(outputs, position, [&] {
+    run_step(outputs, position, [&] {
         py::object main = child_at(member(self, layer_array_name()), -1);
         py::object out = call_method_from(main, SV_NAME("forward"), args, start, kwargs);
-        out = processors::main_output(
+        out = main_output(
             getitem(member(self, processor_array_name()), make_int(-1)), out);
         Py_ssize_t last = child_count(member(self, layer_array_name())) - 1;
         setitem(outputs, make_int(last), out);
@@ -167,17 +135,12 @@ class InPlaceRule {
         if (!weights_)
             return true;
         py::object dtype = attr(current, SV_NAME("dtype"));
-        py::object wider = call_method(torch_module(), SV_NAME("promote_types"), dtype, weights_);
+        py::object wider =
+            call_method(imported(SV_NAME("torch")), SV_NAME("promote_types"), dtype, weights_);
         return wider.ptr() == dtype.ptr();
     }
 
   private:
-    static py::object torch_module() {
-        if (py::object found = loaded_module(SV_NAME("torch")))
-            return found;
-        return import("torch");
-    }
-
     py::handle self_;
     bool in_place_;
     int autocast_ = -1; // not asked yet
@@ -194,41 +157,19 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
     if (count == 0)
         return current;
     InPlaceRule sums(self, in_place);
-    std::optional<ShapedRows> rows;
-    py::object checked;    // the value whose device was last compared with the cached rows'
-    bool same_device = false;
+    std::optional<rows::ShapedRows> shaped;
     for (Py_ssize_t p = 0; p < count; ++p) {
         current = getitem(outputs, p);
         if (count > 1) {
             bool here_in_place = p > 0 && sums.at(current);
             for (Py_ssize_t q = 0; q < p; ++q) {
-                if (!rows) {
+                if (!shaped) {
                     // Read once per call: nothing in the cascade can change them.
                     py::object skip_weights = member(self, SV_NAME("skip_weights"));
                     py::object view_tuple = member(self, SV_NAME("view_tuple"));
-                    py::object cache = cache_of(self);
-                    bool recorded = recording();
-                    py::object shape = view_shape(self, cache, view_tuple, skip_weights,
-                                                  getitem(outputs, q), recorded);
-                    rows.emplace(cache, skip_weights, shape, count, recorded);
+                    shaped.emplace(self, skip_weights, view_tuple, getitem(outputs, q), count);
                 }
-                py::object row = rows->row(p, q);
-                // row.to(current.device), which returns the row itself on its own device.
-                if (const py::object *device = rows->cached_device()) {
-                    if (checked.ptr() != current.ptr()) {
-                        // A value of the rows' own class on the CPU, like rows kept on the CPU,
-                        // is on their device: its is_cpu says so without making a device.
-                        same_device = rows->cached_on_cpu() && type_of(current).ptr() ==
-                                                                   type_of(row).ptr()
-                                          ? truth(attr(current, SV_NAME("is_cpu")))
-                                          : equal(attr(current, SV_NAME("device")), *device);
-                        checked = current;
-                    }
-                    if (!same_device)
-                        row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
-                } else {
-                    row = call_method(row, SV_NAME("to"), attr(current, SV_NAME("device")));
-                }
+                py::object row = shaped->row_for(p, q, current);
                 py::object term = multiply(row, getitem(outputs, q));
                 current = here_in_place ? add_in_place(current, term) : add(current, term);
             }
@@ -242,8 +183,8 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
         }
         setitem(outputs, p, current);
     }
-    if (rows)
-        rows->keep();
+    if (shaped)
+        shaped->keep();
     return current;
 }
 
@@ -273,12 +214,12 @@ py::object described_forward(py::handle module, py::handle args, py::handle kwar
     bool on_threads = first && may_thread();
 
     Py_ssize_t count = child_count(member(self, layer_array_name()));
-    py::object outputs = on_threads ? step_threads::make_outputs(count) : none_list(count);
+    py::object outputs = on_threads ? make_outputs(count) : none_list(count);
     std::vector<py::object> threads; // sized at the first thread
     auto thread = [&](py::handle step, std::initializer_list<py::handle> head) {
         if (threads.empty())
             threads.resize(count > 0 ? count : 0);
-        return step_threads::make_thread(module, step, step_arguments(head, args), keywords);
+        return make_thread(module, step, step_arguments(head, args), keywords);
     };
 
     // Each step is self.process_and_forward(c, outputs, *inputs, **keywords) or
@@ -328,11 +269,11 @@ py::object described_forward(py::handle module, py::handle args, py::handle kwar
                 call_method(threads[i], pass == 0 ? SV_NAME("start") : SV_NAME("join"));
             }
         }
-        step_threads::reraise_first_error(outputs);
+        reraise_first_error(outputs);
     }
 
     py::object current = cascade(module, self, outputs, rules.add_in_place, Activation::configured);
-    return processors::block_result(getitem(member(self, processor_array_name()), make_int(-1)),
+    return block_result(getitem(member(self, processor_array_name()), make_int(-1)),
                                     current);
 }
 

@@ -1,17 +1,20 @@
 #include "fusion.h"
 
-#include "block_cache.h"
 #include "companion/nevrane.h"
-#include "fused_weights.h"
 #include "host/globals.h"
+#include "host/modules.h"
 #include "host/protocols.h"
 #include "host/pyclass.h"
 #include "member.h"
 #include "recording.h"
-#include "tensor_kind.h"
-#include "view_shape.h"
+#include "rows/block_cache.h"
+#include "rows/fused_weights.h"
+#include "rows/tensor_kind.h"
+#include "rows/view_shape.h"
 
 namespace sorvith::block {
+
+using rows::FusedWeights;
 
 namespace {
 
@@ -25,11 +28,7 @@ constexpr Py_ssize_t most_layouts = 16;
 
 enum class Kind { none, linear, conv1d, conv2d };
 
-py::object torch_module() {
-    if (py::object found = loaded_module(SV_NAME("torch")))
-        return found;
-    return import("torch");
-}
+py::object torch_module() { return imported(SV_NAME("torch")); }
 
 Kind kind_of(py::handle type) {
     py::object nn = loaded_module(SV_NAME("torch.nn"));
@@ -72,7 +71,7 @@ bool is_true(py::handle tensor, py::handle name) { return truth(attr(tensor, nam
 // The signature a block's verdicts are keyed on: what may choose another kernel for the wide
 // call while the weights stay the same.
 py::object input_layout(py::handle input) {
-    py::object alignment = make_int(address_of(input) & 63);
+    py::object alignment = make_int(rows::address_of(input) & 63);
     py::object threads = call_method(torch_module(), SV_NAME("get_num_threads"));
     return steal(PyTuple_Pack(4, attr(input, SV_NAME("shape")).ptr(),
                               call_method(input, SV_NAME("stride")).ptr(), alignment.ptr(),
@@ -90,7 +89,7 @@ bool widens(py::handle a, py::handle b) {
 
 // The same shape, dtype and bits (NaNs and signed zeros included).
 bool same_bits(py::handle a, py::handle b) {
-    if (!is_plain_tensor(a) || !is_plain_tensor(b))
+    if (!rows::is_plain_tensor(a) || !rows::is_plain_tensor(b))
         return false;
     py::object dtype = attr(a, SV_NAME("dtype"));
     if (dtype.ptr() != attr(b, SV_NAME("dtype")).ptr() ||
@@ -129,7 +128,7 @@ Fusion::Fusion(py::handle module, py::handle args, py::handle kwargs, bool add_i
     self_ = method_self(args, "forward");
     if (!qualifies())
         return;
-    FusedWeights &fused = contents(state_);
+    const FusedWeights &fused = rows::contents(state_);
     PyObject *verdict = PyDict_GetItemWithError(fused.verdicts.ptr(), signature_.ptr());
     if (verdict)
         plan_ = verdict == Py_True ? Plan::fused : Plan::described;
@@ -151,7 +150,7 @@ bool Fusion::qualifies() {
     PlainTensor plain;
     if (!plain(input_) || is_true(input_, SV_NAME("is_meta")))
         return false;
-    bool grad = truth(call_method(torch_c(), SV_NAME("is_grad_enabled")));
+    bool grad = truth(call_method(imported(SV_NAME("torch._C")), SV_NAME("is_grad_enabled")));
     if (grad && is_true(input_, SV_NAME("requires_grad")))
         return false;
     // Autocast changes the dtypes the described forward computes in; a mode or trace would
@@ -245,26 +244,25 @@ bool Fusion::qualifies() {
     kind_ = static_cast<int>(kind);
     count_ = count;
 
-    // The weights side by side, as recorded (the same tensors, so the same shapes and dtype as
-    // when they were checked) or made now.
-    py::object cache = cache_of(self_);
-    state_ = fused_state(cache);
-    FusedWeights &fused = contents(state_);
+    // The weights side by side and the rows, as recorded (the same tensors, so the same
+    // shapes and dtype as when they were checked) or made now.
+    py::object cache = rows::cache_of(self_);
+    py::object state = rows::fused_state(cache);
+    const FusedWeights *seen = state ? &rows::contents(state) : nullptr;
     py::object dtype = attr(entries[0].weight, SV_NAME("dtype"));
-    bool current = fused.sources.size() == static_cast<size_t>(2 * count) &&
-                   fused.dtype.ptr() == dtype.ptr();
-    for (Py_ssize_t i = 0; current && i < 2 * count; ++i) {
+    bool weights_current = seen && seen->sources.size() == static_cast<size_t>(2 * count) &&
+                           seen->dtype.ptr() == dtype.ptr();
+    for (Py_ssize_t i = 0; weights_current && i < 2 * count; ++i) {
         const Entry &e = entries[static_cast<size_t>(i / 2)];
         py::handle tensor = i % 2 ? e.bias : e.weight;
         size_t at = static_cast<size_t>(i);
-        current = fused.sources[at] == tensor.ptr() &&
-                  (is_none(tensor) ||
-                   (attr(tensor, SV_NAME("dtype")).ptr() == dtype.ptr() &&
-                    version_of(tensor) == fused.versions[at] &&
-                    truth(call_method(tensor, SV_NAME("is_set_to"), fused.aliases[at]))));
+        weights_current =
+            seen->sources[at] == tensor.ptr() &&
+            (is_none(tensor) ||
+             (attr(tensor, SV_NAME("dtype")).ptr() == dtype.ptr() &&
+              rows::version_of(tensor) == seen->versions[at] &&
+              truth(call_method(tensor, SV_NAME("is_set_to"), seen->aliases[at]))));
     }
-    if (!current && !make_weights(entries, dtype, plain))
-        return false;
     // The input in the weights' dtype, on their device (else the described forward's modules
     // raise their own errors).
     py::handle weight = entries[0].weight;
@@ -282,11 +280,19 @@ bool Fusion::qualifies() {
         not_equal(attr(skip_, SV_NAME("device")), attr(weight, SV_NAME("device"))))
         return false;
     py::object view_tuple = member(self_, SV_NAME("view_tuple"));
-    if (!plain(view_tuple) || is_meta(view_tuple))
+    if (!plain(view_tuple) || rows::is_meta(view_tuple))
         return false;
-    shape_ = view_shape(self_, cache, view_tuple, skip_, input_, false);
-    if (!rows_current(fused) && !make_rows(fused))
-        return false;
+    shape_ = rows::view_shape(self_, cache, view_tuple, skip_, input_, false);
+    if (weights_current && rows_current(*seen)) {
+        state_ = state;
+    } else {
+        FusedWeights made = seen ? *seen : FusedWeights{};
+        if (!weights_current && !make_weights(made, entries, dtype))
+            return false;
+        if (!rows_current(made) && !make_rows(made))
+            return false;
+        state_ = rows::publish(cache, std::move(made));
+    }
     signature_ = input_layout(input_);
     return true;
 }
@@ -298,13 +304,11 @@ bool Fusion::rows_current(const FusedWeights &fused) {
            truth(call_method(skip_, SV_NAME("is_set_to"), fused.skip_alias));
 }
 
-bool Fusion::make_weights(const std::vector<Entry> &entries, py::handle dtype,
-                          const PlainTensor &) {
-    FusedWeights &fused = contents(state_);
+bool Fusion::make_weights(FusedWeights &fused, const std::vector<Entry> &entries,
+                          py::handle dtype) {
     fused.sources.clear();
     fused.aliases.clear();
     fused.versions.clear();
-    fused.verdicts = steal(PyDict_New());
     fused.weight = fused.bias = py::object();
     fused.dtype = py::object();
     py::object device = attr(entries[0].weight, SV_NAME("device"));
@@ -321,7 +325,7 @@ bool Fusion::make_weights(const std::vector<Entry> &entries, py::handle dtype,
                 fused.versions.push_back(0);
                 continue;
             }
-            long long version = version_of(tensor);
+            long long version = rows::version_of(tensor);
             // An inference tensor counts no versions: a copy of it could go stale unseen.
             if (version < 0 || attr(tensor, SV_NAME("dtype")).ptr() != dtype.ptr() ||
                 not_equal(attr(tensor, SV_NAME("device")), device))
@@ -399,11 +403,9 @@ bool Fusion::make_rows(FusedWeights &fused) {
 }
 
 py::object Fusion::wide_forward() {
-    const FusedWeights &fused = contents(state_);
+    const FusedWeights &fused = rows::contents(state_);
     Kind kind = static_cast<Kind>(kind_);
-    py::object functional = loaded_module(SV_NAME("torch.nn.functional"));
-    if (!functional)
-        functional = import("torch.nn.functional");
+    py::object functional = imported(SV_NAME("torch.nn.functional"));
     if (kind == Kind::linear)
         return call(attr(functional, SV_NAME("linear")), input_, fused.weight, fused.bias);
     py::handle name = kind == Kind::conv1d ? SV_NAME("conv1d") : SV_NAME("conv2d");
@@ -414,7 +416,7 @@ py::object Fusion::wide_forward() {
 }
 
 py::object Fusion::run() {
-    FusedWeights &fused = contents(state_);
+    const FusedWeights &fused = rows::contents(state_);
     Kind kind = static_cast<Kind>(kind_);
     py::object wide = wide_forward();
     // (L, *position shape), each position's value contiguous as a module's output is.
@@ -460,20 +462,20 @@ py::object Fusion::run() {
 py::object Fusion::compare(py::object described) {
     bool same = false;
     try {
-        if (is_plain_tensor(described) && !is_none(signature_) &&
+        if (rows::is_plain_tensor(described) &&
             as_size(call_method(described, SV_NAME("numel"))) <= largest_fused_value &&
             rows_broadcast(attr(described, SV_NAME("shape"))))
             same = same_bits(run(), described);
     } catch (py::error_already_set &) {
         same = false; // the described forward's result stands
     }
-    check(PyDict_SetItem(contents(state_).verdicts.ptr(), signature_.ptr(),
+    check(PyDict_SetItem(rows::contents(state_).verdicts.ptr(), signature_.ptr(),
                          same ? Py_True : Py_False));
     return described;
 }
 
 bool Fusion::rows_broadcast(py::handle shape) {
-    const std::vector<Py_ssize_t> &view = contents(state_).row_shape;
+    const std::vector<Py_ssize_t> &view = rows::contents(state_).row_shape;
     Py_ssize_t ndim = length(shape);
     if (static_cast<Py_ssize_t>(view.size()) != ndim)
         return false;

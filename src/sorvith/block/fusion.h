@@ -19,7 +19,9 @@
 
 namespace sorvith::block {
 
+namespace rows {
 struct FusedWeights;
+}
 
 class Fusion {
   public:
@@ -42,10 +44,10 @@ class Fusion {
     struct PlainTensor;
 
     bool qualifies();
-    bool make_weights(const std::vector<Entry> &entries, py::handle dtype,
-                      const PlainTensor &plain);
-    bool rows_current(const FusedWeights &fused);
-    bool make_rows(FusedWeights &fused);
+    bool make_weights(rows::FusedWeights &made, const std::vector<Entry> &entries,
+                      py::handle dtype);
+    bool rows_current(const rows::FusedWeights &fused);
+    bool make_rows(rows::FusedWeights &made);
     bool rows_broadcast(py::handle shape);
     py::object wide_forward();
 

@@ -1,12 +1,14 @@
 #include "member.h"
 
 #include "host/errors.h"
+#include "host/made_once.h"
 #include "host/method.h"
+#include "host/modules.h"
 #include "host/pyclass.h"
 
 #include <cstring>
 
-namespace sorvith {
+namespace sorvith::block {
 
 namespace {
 
@@ -21,36 +23,28 @@ struct KnownClasses {
 
 KnownClasses find_known_classes() {
     KnownClasses found;
-    PyObject *nn = PyImport_ImportModule("torch.nn");
-    if (!nn) {
-        PyErr_Clear();
-        return found;
+    py::object nn;
+    try {
+        nn = import("torch.nn");
+    } catch (py::error_already_set &) {
+        return found; // no fast paths
     }
-    PyObject *module_class = PyObject_GetAttrString(nn, "Module");
+    PyObject *module_class = PyObject_GetAttrString(nn.ptr(), "Module");
     if (module_class && PyType_Check(module_class)) {
         found.module_getattr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(module_class),
                                               SV_NAME("__getattr__").ptr());
         Py_XINCREF(found.module_getattr);
     }
     Py_XDECREF(module_class);
-    found.module_list = PyObject_GetAttrString(nn, "ModuleList");
-    found.sequential = PyObject_GetAttrString(nn, "Sequential");
+    found.module_list = PyObject_GetAttrString(nn.ptr(), "ModuleList");
+    found.sequential = PyObject_GetAttrString(nn.ptr(), "Sequential");
     PyErr_Clear();
-    Py_DECREF(nn);
     return found;
 }
 
-// Set once, under the GIL. Not a function-local static: its initialisation guard would be held
-// across the import above, which may let another thread run and block on the same guard while
-// holding the GIL. Two threads that race here both look the classes up; one result is kept.
 const KnownClasses &known() {
-    static const KnownClasses *classes = nullptr;
-    if (!classes) {
-        KnownClasses found = find_known_classes();
-        if (!classes)
-            classes = new KnownClasses(found);
-    }
-    return *classes;
+    static MadeOnce<KnownClasses> classes;
+    return classes.get(find_known_classes);
 }
 
 // Whether attribute lookup on instances of `type` is object.__getattribute__ itself.
@@ -295,4 +289,4 @@ py::object member(py::handle self, py::handle name) {
     return attr(self, name);
 }
 
-} // namespace sorvith
+} // namespace sorvith::block

@@ -4,7 +4,7 @@
 
 #include "host/common.h"
 
-namespace sorvith {
+namespace sorvith::block {
 
 // self.name, with the result the ordinary attribute lookup gives.
 py::object member(py::handle self, py::handle name);
@@ -42,4 +42,9 @@ extern PyMethodDef main_module_fallback_def;
 // by another of the package (each compiles its own copy of the block engine).
 bool is_block_fallback(PyObject *class_attribute);
 
+} // namespace sorvith::block
+
+namespace sorvith {
+// The walk kit names this unqualified from sorvith::walk; it goes once the kit says block::.
+using block::is_block_fallback;
 } // namespace sorvith

@@ -1,13 +1,13 @@
 #include "processors.h"
 
-namespace sorvith::processors {
+namespace sorvith::block {
 
-py::handle pre_method(Role role) {
-    return role == Role::dendrite ? SV_NAME("pre_d") : SV_NAME("post_n1");
+py::handle pre_method(ProcessorRole role) {
+    return role == ProcessorRole::dendrite ? SV_NAME("pre_d") : SV_NAME("post_n1");
 }
 
-py::handle post_method(Role role) {
-    return role == Role::dendrite ? SV_NAME("post_d") : SV_NAME("post_n2");
+py::handle post_method(ProcessorRole role) {
+    return role == ProcessorRole::dendrite ? SV_NAME("post_d") : SV_NAME("post_n2");
 }
 
 py::object main_output(py::handle processor, py::handle out) {
@@ -29,4 +29,4 @@ py::object block_result(py::handle processor, py::handle current) {
     return borrow(current.ptr());
 }
 
-} // namespace sorvith::processors
+} // namespace sorvith::block

@@ -8,20 +8,20 @@
 #include "host/errors.h"
 #include "host/protocols.h"
 
-namespace sorvith::processors {
+namespace sorvith::block {
 
 // At a dendrite position, `pre` makes the dendrite module's arguments and `post` maps its
 // output; at the main position, `pre` maps the main module's output and `post` the combined
 // value.
-enum class Role { dendrite, main };
-py::handle pre_method(Role role);  // "pre_d" or "post_n1"
-py::handle post_method(Role role); // "post_d" or "post_n2"
+enum class ProcessorRole { dendrite, main };
+py::handle pre_method(ProcessorRole role);  // "pre_d" or "post_n1"
+py::handle post_method(ProcessorRole role); // "post_d" or "post_n2"
 
 // target.pre = source.<pre method>; target.post = source.<post method>. `target()` and
 // `source()` read the objects; each is called at each use, the value before the target, as the
 // two assignment statements evaluate them (a caller may observe those reads).
 template <typename Target, typename Source>
-void bind_steps(Target &&target, Source &&source, Role role) {
+void bind_steps(Target &&target, Source &&source, ProcessorRole role) {
     py::object step = attr(source(), pre_method(role));
     set_attr(target(), SV_NAME("pre"), step);
     step = attr(source(), post_method(role));
@@ -64,4 +64,4 @@ py::object main_output(py::handle processor, py::handle out);
 // "current_out", after `post` is looked up as the call would look it up.
 py::object block_result(py::handle processor, py::handle current);
 
-} // namespace sorvith::processors
+} // namespace sorvith::block

@@ -1,6 +1,6 @@
 #include "recording.h"
 
-#include "host/globals.h"
+#include "host/modules.h"
 #include "host/protocols.h"
 
 namespace sorvith::block {
@@ -61,14 +61,9 @@ bool only_device_contexts(py::handle c, Py_ssize_t count) {
 
 } // namespace
 
-py::object torch_c() {
-    if (py::object found = loaded_module(SV_NAME("torch._C")))
-        return found;
-    return import("torch._C");
-}
-
 bool autocasting() {
-    PyObject *probe = PyObject_GetAttr(torch_c().ptr(), SV_NAME("_is_any_autocast_enabled").ptr());
+    py::object c = imported(SV_NAME("torch._C"));
+    PyObject *probe = PyObject_GetAttr(c.ptr(), SV_NAME("_is_any_autocast_enabled").ptr());
     if (!probe) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             throw py::error_already_set();
@@ -79,20 +74,22 @@ bool autocasting() {
 }
 
 bool tracing() {
-    py::object c = torch_c();
+    py::object c = imported(SV_NAME("torch._C"));
     return jit_tracing(c) || fx_tracing() || (dispatch_modes(c) > 0 && tracing_dispatch_mode(c));
 }
 
 bool recording() {
-    py::object c = torch_c();
+    py::object c = imported(SV_NAME("torch._C"));
     if (jit_tracing(c) || dispatch_modes(c) > 0 || fx_tracing())
         return true;
     Py_ssize_t functions = as_size(call_method(c, SV_NAME("_len_torch_function_stack")));
     return functions > 0 && !only_device_contexts(c, functions);
 }
 
+namespace detail {
+
 py::object modes_off() {
-    py::object c = torch_c();
+    py::object c = imported(SV_NAME("torch._C"));
     py::list entered;
     try {
         for (py::handle name :
@@ -112,5 +109,7 @@ void modes_on(py::handle entered) {
     for (Py_ssize_t i = length(entered) - 1; i >= 0; --i)
         call_method(getitem(entered, i), SV_NAME("__exit__"), py::none(), py::none(), py::none());
 }
+
+} // namespace detail
 
 } // namespace sorvith::block

@@ -20,28 +20,26 @@ bool tracing();
 // needs of buffers with the modes set aside.
 bool recording();
 
-// Autocast is on for any device on this thread.
+// Autocast is on for some device on this thread.
 bool autocasting();
-
-// torch._C, as imported.
-py::object torch_c();
 
 // Calls `body` with torch's dispatch and function modes set aside on this thread: what it
 // reads from a real tensor is neither traced nor turned into a fake.
 template <typename Body> py::object outside_modes(Body &&body);
 
-// Implementation details of outside_modes.
+namespace detail { // of outside_modes
 py::object modes_off(); // a list of the entered context managers
 void modes_on(py::handle entered);
+} // namespace detail
 
 template <typename Body> py::object outside_modes(Body &&body) {
-    py::object entered = modes_off();
+    py::object entered = detail::modes_off();
     try {
         py::object result = body();
-        modes_on(entered);
+        detail::modes_on(entered);
         return result;
     } catch (py::error_already_set &) {
-        modes_on(entered); // the error is held by the exception meanwhile
+        detail::modes_on(entered); // the error is held by the exception meanwhile
         throw;
     }
 }

@@ -8,6 +8,9 @@
 // the kept name, as one JSON object {"alias": "kept", ...}. A state dictionary without shared
 // tensors is written without metadata, as always. Readers put the kept tensor back under each
 // alias and check that the network they load into ties the two names as well.
+//
+// Here rather than in a module folder because network_svp and utils_svp both read and write
+// such files, and the extensions share code only through the layers below them.
 #pragma once
 
 #include "host/common.h"

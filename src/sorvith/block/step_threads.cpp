@@ -2,26 +2,23 @@
 
 #include "host/errors.h"
 #include "host/globals.h"
+#include "host/made_once.h"
 #include "host/protocols.h"
 
-namespace sorvith::step_threads {
+namespace sorvith::block {
 
-// The carrying list type: made once, under the GIL, then immutable. (A plain pointer rather
-// than a function-local static, whose guard would be held while Python code runs.)
+// The carrying list type, a list subclass with two slots.
 static py::handle carrier_type() {
-    static PyObject *type = nullptr;
-    if (!type) {
+    static MadeOnce<py::object> type;
+    return type.get([] {
         py::dict namespace_;
         namespace_["__slots__"] = py::make_tuple("state", "errors");
         namespace_["__module__"] = py::str("sorvith");
         namespace_["__qualname__"] = py::str("StepOutputs");
-        py::object made = call(reinterpret_cast<PyObject *>(&PyType_Type), py::str("StepOutputs"),
-                               py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyList_Type))),
-                               namespace_);
-        if (!type)
-            type = made.release().ptr();
-    }
-    return type;
+        return call(reinterpret_cast<PyObject *>(&PyType_Type), py::str("StepOutputs"),
+                    py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyList_Type))),
+                    namespace_);
+    });
 }
 
 bool is_carrier(py::handle outputs) {
@@ -30,13 +27,7 @@ bool is_carrier(py::handle outputs) {
 
 // torch itself, as imported. The worker state is torch's own; the module's `torch` name is
 // left alone (a module may bind it without using it, and a caller may rebind it).
-static py::object torch_itself() {
-    if (PyObject *found = PyImport_GetModule(SV_NAME("torch").ptr()))
-        return steal(found);
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-    return import("torch");
-}
+static py::object torch_itself() { return imported(SV_NAME("torch")); }
 
 // (grad enabled, inference mode, ((device type, dtype), ...) of the autocasts in force).
 static py::object capture_state() {
@@ -68,6 +59,8 @@ py::object make_thread(py::handle module, py::handle target, py::handle args, py
     keywords["kwargs"] = kwargs;
     return call_with(thread_class, py::tuple(), keywords);
 }
+
+namespace detail {
 
 CallerState::CallerState(py::handle outputs)
     : torch_(torch_itself()), entered_(py::list()) {
@@ -112,6 +105,8 @@ void keep_error(py::handle outputs, py::handle position) {
     setitem(errors, position, exception);
 }
 
+} // namespace detail
+
 void reraise_first_error(py::handle outputs) {
     if (!is_carrier(outputs))
         return;
@@ -121,4 +116,4 @@ void reraise_first_error(py::handle outputs) {
             raise_exception_object(error);
 }
 
-} // namespace sorvith::step_threads
+} // namespace sorvith::block

@@ -12,7 +12,7 @@
 
 #include <utility>
 
-namespace sorvith::step_threads {
+namespace sorvith::block {
 
 // A new outputs list of `size` None entries that carries the caller's state (threaded mode).
 // Sequential mode uses a plain list.
@@ -28,8 +28,10 @@ template <typename Body> void run_step(py::handle outputs, py::handle position, 
 // After the joins: raises, unchanged, the exception of the lowest failing position.
 void reraise_first_error(py::handle outputs);
 
-// Implementation details of run_step.
+// Whether `outputs` is such a carrying list.
 bool is_carrier(py::handle outputs);
+
+namespace detail { // of run_step
 class CallerState {
   public:
     explicit CallerState(py::handle outputs);
@@ -43,6 +45,7 @@ class CallerState {
     int previous_grad_ = -1;
 };
 void keep_error(py::handle outputs, py::handle position);
+} // namespace detail
 
 template <typename Body> void run_step(py::handle outputs, py::handle position, Body &&body) {
     if (!is_carrier(outputs)) {
@@ -50,12 +53,12 @@ template <typename Body> void run_step(py::handle outputs, py::handle position, 
         return;
     }
     try {
-        CallerState state(outputs);
+        detail::CallerState state(outputs);
         body();
     } catch (py::error_already_set &error) {
         error.restore();
-        keep_error(outputs, position);
+        detail::keep_error(outputs, position);
     }
 }
 
-} // namespace sorvith::step_threads
+} // namespace sorvith::block

@@ -1,4 +1,5 @@
-#include "block_conversion.h"
+// convert_to_nvr_layer_block and unWrap_params: one companion neuron module into an NVRLayer.
+#include "functions.h"
 
 #include "block/processors.h"
 #include "host/globals.h"
@@ -33,6 +34,11 @@ bool lists_wrapped(py::handle parameter) {
     return contains(instance_dict, SV_NAME("wrapped"));
 }
 
+// neuron.dendrite_module, read afresh at every use.
+py::object dendrites(py::handle neuron) { return attr(neuron, SV_NAME("dendrite_module")); }
+
+} // namespace
+
 py::object unwrap_params(py::handle, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"model", nullptr};
     PyObject *model;
@@ -44,9 +50,6 @@ py::object unwrap_params(py::handle, py::handle args, py::handle kwargs) {
     }
     return py::none();
 }
-
-// neuron.dendrite_module, read afresh at every use.
-py::object dendrites(py::handle neuron) { return attr(neuron, SV_NAME("dendrite_module")); }
 
 py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"pretrained_dendrite", nullptr};
@@ -70,13 +73,13 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
         // The companion's own processor gets its steps; it is read anew at each use, as each
         // read is visible to callers.
         if (!is_none(processor()))
-            processors::bind_steps(processor, processor, processors::Role::dendrite);
+            block::bind_steps(processor, processor, block::ProcessorRole::dendrite);
         processor_array.append(processor());
     }
     layer_array.append(attr(neuron, SV_NAME("main_module")));
     auto main_processor = [&] { return attr(neuron, SV_NAME("processor")); };
     if (!is_none(main_processor()))
-        processors::bind_steps(main_processor, main_processor, processors::Role::main);
+        block::bind_steps(main_processor, main_processor, block::ProcessorRole::main);
     processor_array.append(main_processor());
 
     // -1 at the neuron dimension of a block output, 1 at every other dimension.
@@ -100,15 +103,5 @@ py::object convert_to_nvr_layer_block(py::handle module, py::handle args, py::ha
     return call(layer_class, sequential, processor_array, to_top, to_dendrites, node_index,
                 num_cycles, view_tuple);
 }
-
-} // namespace
-
-PyMethodDef unwrap_params_def =
-    SV_DOCUMENTED(unWrap_params, unwrap_params, "(model)",
-        "Remove the training library's 'wrapped' marker from every parameter of model; returns\n"
-        "None.");
-PyMethodDef convert_to_nvr_layer_block_def =
-    SV_DOCUMENTED(convert_to_nvr_layer_block, convert_to_nvr_layer_block, "(pretrained_dendrite)",
-        "Return a new NVRLayer built from a dendritic neuron module (sharing its modules).");
 
 } // namespace sorvith::blockwise_svp

@@ -1,12 +1,13 @@
 // sorvith.blockwise_svp: rewriting each dendritic neuron module of a trained network into one
 // flat NVRLayer block.
-#include "block/pretrained_access.h"
-#include "block_conversion.h"
 #include "companion/nevrane.h"
+#include "functions.h"
 #include "host/globals.h"
 #include "host/pyclass.h"
-#include "network_rewrite.h"
 #include "nvr_layer.h"
+#include "walk/walks.h"
+
+#include <iterator>
 
 using namespace sorvith;
 
@@ -14,6 +15,23 @@ static PyModuleDef blockwise_svp_module = {
     PyModuleDef_HEAD_INIT, "sorvith.blockwise_svp",
     "Blockwise rewriting of dendritic networks: each neuron module becomes one NVRLayer.", -1,
     nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The module's own functions and its walks, bound in this order after the module's other names,
+// with the owner readers (walk/pretrained_access.cpp) after the first two.
+static PyMethodDef functions[] = {
+    SV_DOCUMENTED(unWrap_params, blockwise_svp::unwrap_params, "(model)",
+        "Remove the training library's 'wrapped' marker from every parameter of model; returns\n"
+        "None."),
+    SV_DOCUMENTED(convert_to_nvr_layer_block, blockwise_svp::convert_to_nvr_layer_block,
+        "(pretrained_dendrite)",
+        "Return a new NVRLayer built from a dendritic neuron module (sharing its modules)."),
+    SV_DOCUMENTED(optimize_module, walk::optimize_module, "(net, depth, name_so_far, converted_list)",
+        "The walk behind blockwise_network: replace the dendritic neuron modules below net by\n"
+        "NVRLayer blocks, in place, and return net."),
+    SV_DOCUMENTED(blockwise_network, walk::blockwise_network, "(net)",
+        "Replace, in place, every dendritic neuron module inside net by an NVRLayer; returns\n"
+        "net."),
+};
 
 // The names are bound in this order; functions look every one of them up again when they run.
 // pdb, string and copy are used by no function but belong to the module's namespace.
@@ -28,12 +46,13 @@ static void bind_names(py::handle m) {
     bind(m, "string", import("string"));
     bind(m, "copy", import("copy"));
     bind(m, "NVRLayer", blockwise_svp::make_nvr_layer_class(m));
-    bind_function(m, &blockwise_svp::unwrap_params_def);
-    bind_function(m, &blockwise_svp::convert_to_nvr_layer_block_def);
-    bind_function(m, &pretrained_access::attribute_def);
-    bind_function(m, &pretrained_access::item_def);
-    bind_function(m, &blockwise_svp::optimize_module_def);
-    bind_function(m, &blockwise_svp::blockwise_network_def);
+    for (std::size_t i = 0; i < std::size(functions); ++i) {
+        if (i == 2) {
+            bind_function(m, &walk::get_pretrained_nvr_attr);
+            bind_function(m, &walk::get_pretrained_nvr_var_item);
+        }
+        bind_function(m, &functions[i]);
+    }
 }
 
 PyMODINIT_FUNC PyInit_blockwise_svp() {

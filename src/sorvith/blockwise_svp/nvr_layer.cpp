@@ -3,7 +3,7 @@
 #include "block/forward.h"
 #include "block/member.h"
 #include "block/processors.h"
-#include "block/view_shape.h"
+#include "block/rows/view_shape.h"
 #include "companion/nevrane.h"
 #include "host/errors.h"
 #include "host/globals.h"
@@ -40,8 +40,8 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
     py::object view_buffer =
         call_method(global(module, SV_NAME("torch")), SV_NAME("tensor"), view_tuple);
     register_buffer(self, SV_NAME("view_tuple"), view_buffer);
-    block::remember_view_tuple(self, view_buffer);
-    for (py::handle block : member(self, SV_NAME("layer_array")))
+    block::rows::remember_view_tuple(self, view_buffer);
+    for (py::handle block : block::member(self, SV_NAME("layer_array")))
         register_buffer(block, SV_NAME("module_id"),
                         companion::string_to_tensor(module, py::str(block_id_text)));
     set_attr(self, SV_NAME("processor_array"), processor_array);
@@ -59,15 +59,15 @@ py::object init(py::handle module, py::handle args, py::handle kwargs) {
     }
     if (truth(dendrites_to_top)) {
         py::object last = getitem(dendrites_to_top, make_int(length(dendrites_to_top) - 1));
-        call_method(member(self, SV_NAME("skip_weights")), SV_NAME("append"), last);
+        call_method(block::member(self, SV_NAME("skip_weights")), SV_NAME("append"), last);
     } else {
         set_attr(self, SV_NAME("skip_weights"),
                  call_method(global(module, SV_NAME("nn")), SV_NAME("ParameterList")));
     }
 
-    py::object skip = build_skip_tensor(module, member(self, SV_NAME("skip_weights")));
+    py::object skip = build_skip_tensor(module, block::member(self, SV_NAME("skip_weights")));
 
-    set_attr(self, SV_NAME("original"), member(self, SV_NAME("skip_weights")));
+    set_attr(self, SV_NAME("original"), block::member(self, SV_NAME("skip_weights")));
     py::object parameter_class =
         attr(attr(global(module, SV_NAME("torch")), SV_NAME("nn")), SV_NAME("Parameter"));
     set_attr(self, SV_NAME("skip_weights"),
@@ -86,14 +86,14 @@ py::object block_output(py::handle self, Py_ssize_t c, bool main, py::handle inp
                         py::handle keywords) {
     py::object position = make_int(c);
     if (main) {
-        py::object layer = child_at(member(self, SV_NAME("layer_array")), c);
+        py::object layer = block::child_at(block::member(self, SV_NAME("layer_array")), c);
         py::object out = call_with(layer, inputs, keywords);
-        return processors::main_output(
-            getitem(member(self, SV_NAME("processor_array")), make_int(-1)), out);
+        return block::main_output(
+            getitem(block::member(self, SV_NAME("processor_array")), make_int(-1)), out);
     }
-    return processors::dendrite_output(
-        [&] { return getitem(member(self, SV_NAME("processor_array")), position); },
-        [&] { return child_at(member(self, SV_NAME("layer_array")), c); },
+    return block::dendrite_output(
+        [&] { return getitem(block::member(self, SV_NAME("processor_array")), position); },
+        [&] { return block::child_at(block::member(self, SV_NAME("layer_array")), c); },
         borrow(inputs.ptr()), borrow(keywords.ptr()));
 }
 
@@ -102,7 +102,7 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
     py::object inputs = rest_of(args, 1);
     py::object keywords = kwargs_dict(kwargs);
 
-    Py_ssize_t count = child_count(member(self, SV_NAME("layer_array")));
+    Py_ssize_t count = block::child_count(block::member(self, SV_NAME("layer_array")));
     py::object outputs = none_list(count);
     for (Py_ssize_t c = 0; c < count; ++c)
         setitem(outputs, c, block_output(self, c, c == count - 1, inputs, keywords));
@@ -111,8 +111,8 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs) {
         block::cascade(module, self, outputs, /*add_in_place=*/true, block::Activation::stored);
     if (!current)
         raise_unbound_local("current_out");
-    return processors::block_result(
-        getitem(member(self, SV_NAME("processor_array")), make_int(-1)), current);
+    return block::block_result(
+        getitem(block::member(self, SV_NAME("processor_array")), make_int(-1)), current);
 }
 
 PyMethodDef init_def =
@@ -125,7 +125,7 @@ PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwar
 
 py::object make_nvr_layer_class(py::handle module) {
     return make_module_class(module, "NVRLayer", nullptr,
-                             {&init_def, &forward_def, &main_module_fallback_def});
+                             {&init_def, &forward_def, &block::main_module_fallback_def});
 }
 
 } // namespace sorvith::blockwise_svp

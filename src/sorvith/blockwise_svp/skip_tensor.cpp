@@ -39,15 +39,6 @@ std::vector<double> marker_values(const char *text) {
     return values;
 }
 
-// callable(*args, **kwargs) with the keywords given as name/value pairs.
-py::object call_kw(py::handle callable, py::tuple args,
-                   std::initializer_list<std::pair<const char *, py::handle>> keywords) {
-    py::dict kw;
-    for (const auto &entry : keywords)
-        kw[entry.first] = entry.second;
-    return call_with(callable, args, kw);
-}
-
 // One entry of the skip list: the weights of the earlier blocks into one receiving block.
 struct Entry {
     py::object value;

@@ -64,59 +64,6 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
-// How the host names a callee in its call-site errors.
-static py::object function_text(py::handle callee) {
-    PyObject *qualname = PyObject_GetAttr(callee.ptr(), SV_NAME("__qualname__").ptr());
-    if (!qualname) {
-        PyErr_Clear();
-        return steal(PyObject_Str(callee.ptr()));
-    }
-    py::object qual = steal(qualname);
-    py::object module = attr_or_none(callee, SV_NAME("__module__"));
-    if (PyUnicode_Check(module.ptr()) &&
-        PyUnicode_CompareWithASCIIString(module.ptr(), "builtins") != 0)
-        return steal(PyUnicode_FromFormat("%U.%U()", module.ptr(), qual.ptr()));
-    return steal(PyUnicode_FromFormat("%U()", qual.ptr()));
-}
-
-py::object call_unpacked(py::handle callee, py::handle args, py::handle kwargs) {
-    // The host merges the ** mapping before it turns the * iterable into a tuple, so a call
-    // with both wrong reports the mapping.
-    py::object keywords;
-    if (PyDict_CheckExact(kwargs.ptr())) {
-        keywords = borrow(kwargs.ptr());
-    } else {
-        int has_keys = PyObject_HasAttr(kwargs.ptr(), SV_NAME("keys").ptr());
-        if (!has_keys) {
-            py::object text = function_text(callee);
-            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
-                         text.ptr(), Py_TYPE(kwargs.ptr())->tp_name);
-            throw py::error_already_set();
-        }
-        keywords = steal(PyDict_New());
-        if (PyDict_Update(keywords.ptr(), kwargs.ptr()) < 0)
-            throw py::error_already_set();
-    }
-    py::object positional;
-    if (PyTuple_CheckExact(args.ptr())) {
-        positional = borrow(args.ptr());
-    } else {
-        PyObject *tuple = PySequence_Tuple(args.ptr());
-        if (!tuple) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(args.ptr())->tp_iter &&
-                !PySequence_Check(args.ptr())) {
-                PyErr_Clear();
-                py::object text = function_text(callee);
-                PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
-                             text.ptr(), Py_TYPE(args.ptr())->tp_name);
-            }
-            throw py::error_already_set();
-        }
-        positional = steal(tuple);
-    }
-    return call_with(callee, positional, keywords);
-}
-
 py::object take_current_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return steal(PyErr_GetRaisedException());

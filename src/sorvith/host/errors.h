@@ -15,10 +15,6 @@ namespace sorvith {
 // `first, second = value`, with the host's unpacking errors.
 std::pair<py::object, py::object> unpack_pair(py::handle value);
 
-// callee(*args, **kwargs) where args may be any iterable and kwargs must be a mapping,
-// raising the host's errors for a call site written with * and **.
-py::object call_unpacked(py::handle callee, py::handle args, py::handle kwargs);
-
 // Catching the current exception on one thread and raising it unchanged (type, value,
 // traceback) on another.
 py::object take_current_exception();

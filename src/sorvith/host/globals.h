@@ -1,9 +1,11 @@
 // A module's names as Python code sees them: globals read from the module's namespace at each
-// use (so a caller who assigns a module attribute changes every later call), print and
-// sys.exit through the module's own bindings, and imports.
+// use (so a caller who assigns a module attribute changes every later call), and print and
+// sys.exit through the module's own bindings. The module look-ups that bind those names at
+// import time come with it (modules.h).
 #pragma once
 
 #include "common.h"
+#include "modules.h"
 
 #include <type_traits>
 
@@ -32,13 +34,5 @@ template <typename Module, typename Value> void print(Module &&module, Value &&v
 // argument. SystemExit (or whatever a replaced exit raises) reaches the caller; a replaced exit
 // that returns lets the caller go on, as Python code after sys.exit would.
 void exit_process(py::handle module, py::handle status);
-
-// import name (the submodule itself for a dotted name) and `from name import attr`.
-py::object import(const char *name);
-
-// sys.modules[name], or a null object when no such module was imported: a plain dictionary
-// read, for hot paths that need a module only if it is there already.
-py::object loaded_module(py::handle name);
-py::object import_from(const char *name, const char *attr);
 
 } // namespace sorvith

@@ -1,5 +1,7 @@
 #include "method.h"
 
+#include "made_once.h"
+
 #include <structmember.h>
 
 #include <cstddef>
@@ -113,21 +115,11 @@ PyType_Spec method_layout = {"sorvith.module_method", sizeof(Method), 0,
                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              slots};
 
-// Made once, under the GIL, then immutable. (A plain pointer rather than a function-local
-// static, whose guard would be held while Python code runs.)
-PyObject *made_type = nullptr;
+MadeOnce<py::object> made_type; // the method type, made with the first method
 
 PyTypeObject *method_type() {
-    if (!made_type) {
-        PyObject *made = PyType_FromSpec(&method_layout);
-        if (!made)
-            throw py::error_already_set();
-        if (made_type)
-            Py_DECREF(made);
-        else
-            made_type = made;
-    }
-    return reinterpret_cast<PyTypeObject *>(made_type);
+    const py::object &type = made_type.get([] { return steal(PyType_FromSpec(&method_layout)); });
+    return reinterpret_cast<PyTypeObject *>(type.ptr());
 }
 
 } // namespace
@@ -152,7 +144,8 @@ py::object make_method(py::handle function, const char *class_name) {
 
 PyObject *method_function(PyObject *candidate) {
     // Before the first method is made, nothing is one.
-    if (!candidate || !made_type || reinterpret_cast<PyObject *>(Py_TYPE(candidate)) != made_type)
+    const py::object *type = made_type.made();
+    if (!candidate || !type || reinterpret_cast<PyObject *>(Py_TYPE(candidate)) != type->ptr())
         return nullptr;
     return fields(candidate)->function;
 }

@@ -1,6 +1,6 @@
 #include "pyclass.h"
 
-#include "globals.h"
+#include "modules.h"
 #include "method.h"
 #include "protocols.h"
 
@@ -36,13 +36,10 @@ bool is_function_of(py::handle candidate, const PyMethodDef *def, py::handle mod
            PyCFunction_GET_SELF(f) == module.ptr();
 }
 
-// torch.nn.Module (torch.nn from sys.modules once it is imported: the same module, without
-// going through the import system at every block construction and attribute miss).
+// torch.nn.Module, from torch.nn as imported: no trip through the import system at every block
+// construction and attribute miss.
 static py::object torch_module_class() {
-    py::object nn = loaded_module(SV_NAME("torch.nn"));
-    if (!nn)
-        nn = import("torch.nn");
-    return attr(nn, SV_NAME("Module"));
+    return attr(imported(SV_NAME("torch.nn")), SV_NAME("Module"));
 }
 
 py::object make_module_class(py::handle module, const char *name, const char *doc,

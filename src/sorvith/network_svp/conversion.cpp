@@ -1,4 +1,7 @@
-#include "conversion.h"
+// convert_network(net, layer_name=''): a freshly built network's dendritic modules become
+// NVROptimizedModule blocks and its other listed modules NVRTrackedModule wrappers, through the
+// companion library's conversion.
+#include "functions.h"
 
 #include "companion/nevrane.h"
 #include "host/globals.h"
@@ -6,8 +9,6 @@
 #include "host/pyclass.h"
 
 namespace sorvith::network_svp {
-
-namespace {
 
 py::object convert_network(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "layer_name", nullptr};
@@ -35,12 +36,5 @@ py::object convert_network(py::handle module, py::handle args, py::handle kwargs
     }
     return net;
 }
-
-} // namespace
-
-PyMethodDef convert_network_def =
-    SV_DOCUMENTED(convert_network, convert_network, "(net, layer_name='')",
-        "Convert net: modules listed for conversion become NVROptimizedModule, tracked ones\n"
-        "NVRTrackedModule. Returns the converted network, which may be a new object.");
 
 } // namespace sorvith::network_svp

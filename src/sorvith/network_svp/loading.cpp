@@ -1,8 +1,10 @@
-#include "loading.h"
+// load_nvr_model(net, filename): a freshly built network converted, its blocks rebuilt to the
+// shapes a saved cleaned file describes, and every saved value loaded.
+#include "functions.h"
 
 #include "block/processors.h"
 #include "block/shared_tensors.h"
-#include "block/view_shape.h"
+#include "block/rows/view_shape.h"
 #include "companion/nevrane.h"
 #include "host/arguments.h"
 #include "host/globals.h"
@@ -10,6 +12,7 @@
 #include "host/pyclass.h"
 #include "rebuilt_ties.h"
 #include "saved_blocks.h"
+#include "walk/walk.h"
 
 #include <vector>
 
@@ -41,7 +44,7 @@ py::object skip_values(py::handle torch, py::handle block, py::handle shape) {
 // append more copies, the strict load would then refuse the file and leave every block with
 // entries that its skip weights do not cover.
 void refuse_loaded_blocks(py::handle module, py::handle net, py::handle filename) {
-    if (!is_instance(net, attr(global(module, SV_NAME("nn")), SV_NAME("Module"))))
+    if (!is_instance(net, walk::module_class(module)))
         return;
     py::object optimized_class = global(module, SV_NAME("NVROptimizedModule"));
     py::object named = call_method(net, SV_NAME("named_modules"));
@@ -120,6 +123,8 @@ py::object read_file(py::handle module, py::handle filename) {
     }
 }
 
+} // namespace
+
 py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "filename", nullptr};
     PyObject *net_arg, *filename_arg;
@@ -183,9 +188,9 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
             entry = call_method(global(module, SV_NAME("copy")), SV_NAME("deepcopy"), processor);
             // Bound to the module's own processor (read anew, as each read is visible to
             // callers), not to the copy.
-            processors::bind_steps([&] { return entry; },
+            block::bind_steps([&] { return entry; },
                                    [&] { return attr(m, SV_NAME("processor")); },
-                                   processors::Role::main);
+                                   block::ProcessorRole::main);
         }
         call_method(attr(m, SV_NAME("processor_array")), SV_NAME("append"), entry);
 
@@ -195,17 +200,10 @@ py::object load_nvr_model(py::handle module, py::handle args, py::handle kwargs)
         register_parameter(m, SV_NAME("skip_weights"), weights);
         register_buffer(m, SV_NAME("module_id"), saved.module_id);
         register_buffer(m, SV_NAME("view_tuple"), saved.view_tuple);
-        block::remember_view_tuple(m, saved.view_tuple);
+        block::rows::remember_view_tuple(m, saved.view_tuple);
     }
     call_method(net, SV_NAME("load_state_dict"), file.narrowed(net, blocks));
     return net;
 }
-
-} // namespace
-
-PyMethodDef load_nvr_model_def =
-    SV_DOCUMENTED(load_nvr_model, load_nvr_model, "(net, filename)",
-        "Convert a freshly built net and load into it the safetensors file that sv_save_net\n"
-        "wrote; returns the converted network. Exits the process if it holds no block.");
 
 } // namespace sorvith::network_svp

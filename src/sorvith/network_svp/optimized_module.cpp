@@ -87,8 +87,8 @@ py::object simulate_cycles(py::handle module, py::handle args, py::handle kwargs
         if (!is_none(processor)) {
             entry = call_method(copy, SV_NAME("deepcopy"), processor);
             // Bound to the one original processor, not to the copy.
-            processors::bind_steps([&] { return entry; }, [&] { return processor; },
-                                   processors::Role::dendrite);
+            block::bind_steps([&] { return entry; }, [&] { return processor; },
+                                   block::ProcessorRole::dendrite);
         }
         call_method(attr(self, SV_NAME("processor_array")), SV_NAME("append"), entry);
     }
@@ -113,7 +113,8 @@ PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwar
 py::object make_optimized_module_class(py::handle module) {
     return make_module_class(module, "NVROptimizedModule", nullptr,
                              {&init_def, &simulate_cycles_def, &process_and_forward_def,
-                              &process_and_pre_def, &forward_def, &main_module_fallback_def});
+                              &process_and_pre_def, &forward_def,
+                              &block::main_module_fallback_def});
 }
 
 } // namespace sorvith::network_svp

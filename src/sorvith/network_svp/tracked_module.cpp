@@ -4,6 +4,7 @@
 #include "host/protocols.h"
 #include "companion/nevrane.h"
 #include "host/pyclass.h"
+#include "walk/walk.h"
 
 namespace sorvith::network_svp {
 
@@ -15,8 +16,7 @@ py::object tracked_init(py::handle module, py::handle args, py::handle kwargs) {
     parse_args(args, kwargs, "OOO:__init__", names, &self, &start_module, &name);
 
     init_module_base(self);
-    py::object module_class = attr(global(module, SV_NAME("nn")), SV_NAME("Module"));
-    if (is_instance(start_module, module_class)) {
+    if (is_instance(start_module, walk::module_class(module))) {
         set_attr(self, SV_NAME("main_module"), start_module);
     } else {
         print(module, format("start_module must be nn.Module: %s", name));

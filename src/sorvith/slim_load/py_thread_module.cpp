@@ -2,7 +2,7 @@
 
 #include "block/forward.h"
 #include "block/member.h"
-#include "block/view_shape.h"
+#include "block/rows/view_shape.h"
 #include "host/pyclass.h"
 
 namespace sorvith::slim_load {
@@ -11,7 +11,7 @@ namespace {
 
 // original_module.<name>.clone().detach(): a copy of its own, cut from autograd.
 py::object detached_copy(py::handle original, py::handle name) {
-    py::object copy = call_method(member(original, name), SV_NAME("clone"));
+    py::object copy = call_method(block::member(original, name), SV_NAME("clone"));
     return call_method(copy, SV_NAME("detach"));
 }
 
@@ -23,15 +23,16 @@ py::object init(py::handle, py::handle args, py::handle kwargs) {
     init_module_base(self);
     // Shared with the layer: a change made through either object is seen by both.
     // (member: the attribute lookup, reading a block's tables directly)
-    set_attr(self, SV_NAME("layer_array"), member(original, SV_NAME("layer_array")));
-    set_attr(self, SV_NAME("processor_array"), member(original, SV_NAME("processor_array")));
-    set_attr(self, SV_NAME("skip_weights"), member(original, SV_NAME("skip_weights")));
+    set_attr(self, SV_NAME("layer_array"), block::member(original, SV_NAME("layer_array")));
+    set_attr(self, SV_NAME("processor_array"),
+             block::member(original, SV_NAME("processor_array")));
+    set_attr(self, SV_NAME("skip_weights"), block::member(original, SV_NAME("skip_weights")));
     register_buffer(self, SV_NAME("node_index"), detached_copy(original, SV_NAME("node_index")));
     register_buffer(self, SV_NAME("module_id"), detached_copy(original, SV_NAME("module_id")));
-    register_buffer(self, SV_NAME("num_cycles"), member(original, SV_NAME("num_cycles")));
-    py::object view_tuple = member(original, SV_NAME("view_tuple"));
+    register_buffer(self, SV_NAME("num_cycles"), block::member(original, SV_NAME("num_cycles")));
+    py::object view_tuple = block::member(original, SV_NAME("view_tuple"));
     register_buffer(self, SV_NAME("view_tuple"), view_tuple);
-    block::remember_view_tuple(self, view_tuple);
+    block::rows::remember_view_tuple(self, view_tuple);
     return py::none();
 }
 
@@ -51,7 +52,7 @@ PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwar
 py::object make_py_thread_module_class(py::handle module) {
     return make_module_class(module, "NVRModulePyThread", nullptr,
                              {&init_def, &process_and_forward_def, &process_and_pre_def,
-                              &forward_def, &main_module_fallback_def});
+                              &forward_def, &block::main_module_fallback_def});
 }
 
 } // namespace sorvith::slim_load

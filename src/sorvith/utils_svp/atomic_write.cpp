@@ -88,10 +88,11 @@ std::pair<py::object, py::object> make_work_folder(py::handle os, py::handle lan
     return {};
 }
 
-// os.fsync of what `path` names, through a descriptor of its own opened with `flags`.
-void sync_path(py::handle os, py::handle path, const char *flags) {
-    py::object fd = call_method(os, SV_NAME("open"), path, attr(os, py::str(flags)));
+// first(), os.fsync(fd), then os.close(fd); an error from first() or the sync closes the
+// descriptor and is passed on.
+template <typename First> void sync_and_close(py::handle os, py::handle fd, First &&first) {
     try {
+        first();
         call_method(os, SV_NAME("fsync"), fd);
     } catch (py::error_already_set &error) {
         HandledException handling(error.value());
@@ -99,6 +100,12 @@ void sync_path(py::handle os, py::handle path, const char *flags) {
         throw;
     }
     call_method(os, SV_NAME("close"), fd);
+}
+
+// os.fsync of what `path` names, through a descriptor of its own opened with `flags`.
+void sync_path(py::handle os, py::handle path, const char *flags) {
+    py::object fd = call_method(os, SV_NAME("open"), path, attr(os, py::str(flags)));
+    sync_and_close(os, fd, [] {});
 }
 
 // Gives the new file its final permission bits (`permissions`, or the writer's own when null)
@@ -130,16 +137,10 @@ void set_bits_and_sync(py::handle os, py::handle path, py::handle permissions) {
             throw;
         fd = call_method(os, SV_NAME("open"), path, attr(os, SV_NAME("O_RDONLY")));
     }
-    try {
+    sync_and_close(os, fd, [&] {
         if (widened)
             call_method(os, SV_NAME("chmod"), path, final_bits);
-        call_method(os, SV_NAME("fsync"), fd);
-    } catch (py::error_already_set &error) {
-        HandledException handling(error.value());
-        call_method(os, SV_NAME("close"), fd);
-        throw;
-    }
-    call_method(os, SV_NAME("close"), fd);
+    });
 }
 
 // Syncs the folder so that the rename itself is on disk. Systems that cannot open or sync a

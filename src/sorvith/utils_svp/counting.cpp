@@ -1,4 +1,5 @@
-#include "counting.h"
+// sv_count_params: the parameter count of a network, in its training or its cleaned form.
+#include "functions.h"
 
 #include "companion/nevrane.h"
 #include "host/errors.h"
@@ -8,8 +9,6 @@
 #include "training_wrappers.h"
 
 namespace sorvith::utils_svp {
-
-namespace {
 
 py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", nullptr};
@@ -40,12 +39,5 @@ py::object sv_count_params(py::handle module, py::handle args, py::handle kwargs
         total = add(total, call_method(item.second, SV_NAME("numel")));
     return total;
 }
-
-} // namespace
-
-PyMethodDef sv_count_params_def =
-    SV_DOCUMENTED(sv_count_params, sv_count_params, "(net)",
-        "Return the number of parameters of net (shared tensors counted once), of its training\n"
-        "or its cleaned form as the training library's configuration selects.");
 
 } // namespace sorvith::utils_svp

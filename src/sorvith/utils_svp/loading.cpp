@@ -1,4 +1,5 @@
-#include "loading.h"
+// load_net: reading a saved network file back in the storage mode the configuration selects.
+#include "functions.h"
 
 #include "host/arguments.h"
 #include "host/protocols.h"
@@ -6,8 +7,6 @@
 #include "storage_modes.h"
 
 namespace sorvith::utils_svp {
-
-namespace {
 
 py::object load_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "folder", "name", nullptr};
@@ -18,12 +17,5 @@ py::object load_net(py::handle module, py::handle args, py::handle kwargs) {
     py::object path = add(add(save_point, name), py::str(".pt"));
     return selected_storage_mode(module).read(module, net, path);
 }
-
-} // namespace
-
-PyMethodDef load_net_def =
-    SV_DOCUMENTED(load_net, load_net, "(net, folder, name)",
-        "Load folder/name.pt into net, a network of the cleaned structure, in the storage mode\n"
-        "it was saved in; returns the loaded network (sv_save_net's file: name + '_nvr').");
 
 } // namespace sorvith::utils_svp

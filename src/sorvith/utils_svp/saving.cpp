@@ -1,4 +1,5 @@
-#include "saving.h"
+// clean_net and sv_save_net: the cleaned inference form of a trained network, and its file.
+#include "functions.h"
 
 #include "companion/nevrane.h"
 #include "host/arguments.h"
@@ -19,18 +20,6 @@ py::object blockwise_network(py::handle module, py::handle net) {
 
 py::object refresh_net(py::handle module, py::handle net) {
     return call_method(global(module, SV_NAME("SL")), SV_NAME("refresh_net"), net);
-}
-
-py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
-    static const char *const names[] = {"net", nullptr};
-    PyObject *net;
-    parse_args(args, kwargs, "O:clean_net", names, &net);
-    // The caller's own network (the wrapped module of a training wrapper) goes to the
-    // blockwise rewrite, which changes it in place; the rebuild then works on a copy of the
-    // rewritten network, which stays the caller's.
-    py::object x = blockwise_network(module, network_to_clean(module, net, "clean_net"));
-    x = companion::deep_copy_nvr(module, x);
-    return refresh_net(module, x);
 }
 
 // True when the environment names this process as a nonzero rank of a distributed run.
@@ -92,6 +81,20 @@ void warn_about_name(py::handle module, py::handle folder, py::handle name) {
     call(warn, message, borrow(PyExc_UserWarning));
 }
 
+} // namespace
+
+py::object clean_net(py::handle module, py::handle args, py::handle kwargs) {
+    static const char *const names[] = {"net", nullptr};
+    PyObject *net;
+    parse_args(args, kwargs, "O:clean_net", names, &net);
+    // The caller's own network (the wrapped module of a training wrapper) goes to the
+    // blockwise rewrite, which changes it in place; the rebuild then works on a copy of the
+    // rewritten network, which stays the caller's.
+    py::object x = blockwise_network(module, network_to_clean(module, net, "clean_net"));
+    x = companion::deep_copy_nvr(module, x);
+    return refresh_net(module, x);
+}
+
 py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {"net", "folder", "name", nullptr};
     PyObject *net_arg, *folder_arg, *name_arg;
@@ -121,16 +124,5 @@ py::object sv_save_net(py::handle module, py::handle args, py::handle kwargs) {
     write_atomically(module, path, [&](py::handle target) { mode.write(module, net, target); });
     return py::none();
 }
-
-} // namespace
-
-PyMethodDef clean_net_def =
-    SV_DOCUMENTED(clean_net, clean_net, "(net)",
-        "Return the cleaned inference form of a trained dendritic network, a new network. net\n"
-        "itself is rewritten into blockwise form first: pass a copy to keep training it.");
-PyMethodDef sv_save_net_def =
-    SV_DOCUMENTED(sv_save_net, sv_save_net, "(net, folder, name)",
-        "Clean a copy of net and write it to folder/name_nvr.pt, creating folder if needed;\n"
-        "returns None, net is left unchanged. Only a process whose RANK is unset or 0 writes.");
 
 } // namespace sorvith::utils_svp

@@ -1,4 +1,6 @@
-#include "warning_filters.h"
+// add_future_warning and remove_future_warning: a catch-all "ignore" entry at the front of the
+// process's warning filters, and its removal.
+#include "functions.h"
 
 #include "host/globals.h"
 #include "host/pyclass.h"
@@ -10,6 +12,8 @@ namespace {
 py::object filters(py::handle module) {
     return attr(global(module, SV_NAME("warnings")), SV_NAME("filters"));
 }
+
+} // namespace
 
 py::object add_future_warning(py::handle module, py::handle args, py::handle kwargs) {
     static const char *const names[] = {nullptr};
@@ -28,14 +32,5 @@ py::object remove_future_warning(py::handle module, py::handle args, py::handle 
     delitem(filters(module), make_int(0));
     return py::none();
 }
-
-} // namespace
-
-PyMethodDef add_future_warning_def =
-    SV_DOCUMENTED(add_future_warning, add_future_warning, "()",
-        "Put an 'ignore every warning' filter at the front of warnings.filters; returns None.");
-PyMethodDef remove_future_warning_def =
-    SV_DOCUMENTED(remove_future_warning, remove_future_warning, "()",
-        "Remove the front entry of warnings.filters (undoes add_future_warning); returns None.");
 
 } // namespace sorvith::utils_svp

@@ -1,0 +1,8 @@
+"""What the tests share beyond fixtures, importable as `support` from the tests (pytest puts
+tests/ on sys.path) and from the benchmarks and the worker scripts (which put it there).
+
+    blocks          the block forward written out in Python, and the small blocks built for it
+    dendritic_net   the dendritic networks most tests run on
+    names           the names each extension module binds, in order
+    *_worker.py     scripts that tests run in child processes
+"""
