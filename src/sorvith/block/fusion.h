@@ -49,9 +49,13 @@ class Fusion {
     bool rows_current(const rows::FusedWeights &fused);
     bool make_rows(rows::FusedWeights &made);
     bool rows_broadcast(py::handle shape);
-    py::object wide_forward();
+    // The linear or convolution of the input with these weights (the wide ones, or a module's).
+    py::object wide_forward(py::handle weight, py::handle bias);
+    bool wide_call_matches();
+    py::object stacked(py::handle wide, Py_ssize_t width);
 
-    py::handle module_, args_, kwargs_, self_, input_;
+    py::handle module_, args_, kwargs_, self_;
+    py::object input_;
     bool in_place_;
     Plan plan_ = Plan::described;
     int kind_ = 0;
