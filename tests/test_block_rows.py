@@ -422,7 +422,7 @@ def test_methods_introspect_pickle_and_copy_like_python_methods(kind):
 
 
 def loaded_by_load_nvr_model(tmp_path):
-    import dendritic_net as DN
+    from support import dendritic_net as DN
     from sorvith import utils_svp
 
     DN.configure()
