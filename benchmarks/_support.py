@@ -341,8 +341,13 @@ def write_json(path, benchmark, tables):
     write_rows(path, benchmark, records)
 
 
-def write_rows(path, benchmark, records):
-    """The JSON file run_all.py reads: the benchmark's name and its rows, one object each."""
+def write_rows(path, benchmark, records, labels=None):
+    """The JSON file run_all.py reads: the benchmark's name and its rows, one object each, and
+    the names of its three times (cpp_us, python_us, floor_us) in the plot when they are not
+    the package's, the Python rendering's and the floor's."""
+    data = {"benchmark": benchmark, "rows": records}
+    if labels:
+        data["labels"] = list(labels)
     with open(path, "w") as f:
-        json.dump({"benchmark": benchmark, "rows": records}, f, indent=1)
+        json.dump(data, f, indent=1)
         f.write("\n")

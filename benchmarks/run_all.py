@@ -51,6 +51,7 @@ class Benchmark:
         self.command, self.status, self.seconds = [], None, 0.0
         self.stdout = self.stderr = ""
         self.rows = None  # the rows of its JSON file, when it wrote one
+        self.labels = None  # the names it gives its three times, if its own
 
     def summary(self):
         """The first paragraph of the docstring, on one line."""
@@ -76,7 +77,8 @@ class Benchmark:
         self.seconds = time.perf_counter() - began
         if self.status == 0 and self.takes_json and os.path.exists(json_path):
             with open(json_path) as f:
-                self.rows = json.load(f).get("rows")
+                data = json.load(f)
+            self.rows, self.labels = data.get("rows"), data.get("labels")
 
     def ok(self):
         return self.status == 0
@@ -171,7 +173,8 @@ def machine_facts(benchmarks):
 
 
 def forward_series(bench):
-    """(title, {batch: [(width, ours, python, floor)]}) of a forward benchmark, or None."""
+    """(title, {batch: [(width, ours, python, floor)]}, labels) of a forward benchmark, or
+    None."""
     if not bench.rows or not all(FORWARD_KEYS <= set(row) for row in bench.rows):
         return None
     panels = {}
@@ -184,7 +187,8 @@ def forward_series(bench):
     if not panels:
         return None
     title = bench.doc.split()[0] if bench.doc else bench.name
-    return title, {batch: sorted(points) for batch, points in panels.items()}
+    labels = bench.labels or ("sorvith (C++)", "Python rendering", "floor")
+    return title, {batch: sorted(points) for batch, points in panels.items()}, labels
 
 
 def plot(series, machine):
@@ -195,13 +199,12 @@ def plot(series, machine):
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FormatStrFormatter, LogLocator, NullLocator
 
-    batches = sorted({batch for _, panels in series for batch in panels})
+    batches = sorted({batch for _, panels, _ in series for batch in panels})
     fig, axes = plt.subplots(len(series), len(batches), squeeze=False, sharex=True,
                              figsize=(4.6 * len(batches), 3.6 * len(series) + 0.9))
-    lines = (("sorvith (C++)", 1, "o", "-", "tab:blue"),
-             ("Python rendering", 2, "s", "--", "tab:orange"),
-             ("floor", 3, "^", ":", "tab:gray"))
-    for r, (title, panels) in enumerate(series):
+    styles = ((1, "o", "-", "tab:blue"), (2, "s", "--", "tab:orange"), (3, "^", ":", "tab:gray"))
+    for r, (title, panels, labels) in enumerate(series):
+        lines = [(label,) + style for label, style in zip(labels, styles)]
         for c, batch in enumerate(batches):
             ax = axes[r][c]
             points = panels.get(batch, [])
@@ -224,7 +227,8 @@ def plot(series, machine):
                 ax.set_ylabel("time per call (µs)")
             if r == len(series) - 1:
                 ax.set_xlabel("width (features)")
-    axes[0][0].legend(fontsize=9)
+    for row in axes:
+        row[0].legend(fontsize=9)
     fig.suptitle("Block forward time against width: L = %d blocks, %s mode"
                  % (PLOT_L, PLOT_MODE), fontsize=11)
     fig.text(0.5, 0.01, machine, ha="center", fontsize=8, color="dimgray")
