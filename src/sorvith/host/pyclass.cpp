@@ -6,6 +6,18 @@
 
 namespace sorvith {
 
+void set_python_error() {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+}
+
 py::handle method_self(py::handle args, const char *method) {
     if (PyTuple_GET_SIZE(args.ptr()) == 0) {
         PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'",

@@ -19,16 +19,17 @@ namespace sorvith {
 // method the instance comes first), `kwargs` the keyword dict or a null handle.
 using Body = py::object (*)(py::handle module, py::handle args, py::handle kwargs);
 
+// Called in a catch block for std::exception at the boundary: makes the exception being
+// handled the current Python error (a Python error as it was raised, pybind11's own as the
+// Python type it stands for, any other as RuntimeError with its message).
+void set_python_error();
+
 // Turns C++ exceptions into Python errors at the boundary.
 template <Body F> PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) {
     try {
         return F(module, args, kwargs).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (std::exception &) {
+        set_python_error();
     }
     return nullptr;
 }
