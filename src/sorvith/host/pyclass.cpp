@@ -55,7 +55,7 @@ static py::object torch_module_class() {
 }
 
 py::object make_module_class(py::handle module, const char *name, const char *doc,
-                             std::initializer_list<PyMethodDef *> methods) {
+                             const std::vector<PyMethodDef *> &methods) {
     py::dict namespace_;
     namespace_["__module__"] = attr(module, SV_NAME("__name__"));
     namespace_["__qualname__"] = py::str(name);

@@ -12,6 +12,7 @@
 #include "common.h"
 
 #include <initializer_list>
+#include <vector>
 
 namespace sorvith {
 
@@ -82,7 +83,7 @@ bool is_function_of(py::handle candidate, const PyMethodDef *def, py::handle mod
 // A class deriving torch.nn.Module, with __module__ the extension's name, __qualname__ its
 // name, the given docstring (or none) and the methods in the given order.
 py::object make_module_class(py::handle module, const char *name, const char *doc,
-                             std::initializer_list<PyMethodDef *> methods);
+                             const std::vector<PyMethodDef *> &methods);
 
 // nn.Module.__init__(self), nn.Module.__getattr__(self, name): the base class's own methods.
 void init_module_base(py::handle self);
