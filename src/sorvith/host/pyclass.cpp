@@ -121,6 +121,19 @@ void bind_function(py::handle module, PyMethodDef *def) {
     bind(module, def->ml_name, make_function(def, module));
 }
 
+void bind_functions(py::handle module, std::initializer_list<PyMethodDef *> defs) {
+    for (PyMethodDef *def : defs)
+        bind_function(module, def);
+}
+
+void bind_imports(py::handle module, std::initializer_list<Import> imports) {
+    for (const Import &entry : imports) {
+        bind(module, entry.name,
+             entry.attribute ? import_from(entry.module, entry.attribute)
+                             : entry.importer(entry.module));
+    }
+}
+
 PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module)) {
     PyObject *module = PyModule_Create(def);
     if (!module)

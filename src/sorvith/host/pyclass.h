@@ -10,7 +10,9 @@
 #pragma once
 
 #include "common.h"
+#include "modules.h"
 
+#include <cstddef>
 #include <initializer_list>
 #include <vector>
 
@@ -108,8 +110,29 @@ void bind(py::handle module, const char *name, py::handle value);
 // Binds the module-level function made from `def` under its own name.
 void bind_function(py::handle module, PyMethodDef *def);
 
+// Binds the functions made from a module's table, or from a list of entries kept elsewhere
+// (the walks' owner readers), in order.
+template <std::size_t N> void bind_functions(py::handle module, PyMethodDef (&defs)[N]) {
+    for (PyMethodDef &def : defs)
+        bind_function(module, &def);
+}
+void bind_functions(py::handle module, std::initializer_list<PyMethodDef *> defs);
+
+// Imports and binds each entry (modules.h) in turn: the list's order is the order of the
+// module's namespace, and an import that fails stops there with its own error.
+void bind_imports(py::handle module, std::initializer_list<Import> imports);
+
 // What PyInit_<name> does: creates the module and binds its names, in order; an error on the
 // way (a missing companion library, most often) makes the import fail with that error.
 PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module));
+
+// Defines PyInit_<name>, the one symbol an extension exports: the module sorvith.<name> with
+// the docstring `doc`, made by create_module with `bind_names`.
+#define SV_MODULE(name, doc, bind_names)                                                       \
+    PyMODINIT_FUNC PyInit_##name() {                                                          \
+        static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "sorvith." #name, doc, -1,    \
+                                         nullptr, nullptr, nullptr, nullptr, nullptr};        \
+        return ::sorvith::create_module(&definition, bind_names);                             \
+    }
 
 } // namespace sorvith
