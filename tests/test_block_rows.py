@@ -17,6 +17,7 @@ from torch._subclasses.fake_tensor import FakeTensorMode
 from torch.fx.experimental.proxy_tensor import make_fx
 from torch.utils._python_dispatch import TorchDispatchMode
 
+from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import blockwise_svp, network_svp, slim_load
 
@@ -422,7 +423,7 @@ def test_methods_introspect_pickle_and_copy_like_python_methods(kind):
 
 
 def loaded_by_load_nvr_model(tmp_path):
-    import dendritic_net as DN
+    from support import dendritic_net as DN
     from sorvith import utils_svp
 
     DN.configure()
