@@ -17,6 +17,7 @@ from torch._subclasses.fake_tensor import FakeTensorMode
 from torch.fx.experimental.proxy_tensor import make_fx
 from torch.utils._python_dispatch import TorchDispatchMode
 
+from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import blockwise_svp, network_svp, slim_load
 
