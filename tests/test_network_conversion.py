@@ -23,12 +23,6 @@ from support import dendritic_net as DN
 from support.dendritic_net import SmallNet as Net
 
 
-@pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
-def threading_mode(request, monkeypatch):
-    monkeypatch.setattr(NS, "doing_threading", request.param)
-    return request.param
-
-
 def configure():
     GNV.pc.set_modules_to_convert([nn.Linear, nn.Conv2d, nn.GRU])
     GNV.pc.set_modules_to_track([nn.ReLU])
