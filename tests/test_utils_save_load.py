@@ -20,26 +20,19 @@ import torch
 import torch.nn as nn
 
 from support import dendritic_net as DN
+from support.storage import MODES, use_mode
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import blockwise_svp as BSV
 from sorvith import network_svp, utils_svp
 from sorvith import slim_load as SL
 
-# Storage mode -> (get_using_safe_tensors, get_weight_tying_experimental)
-MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 @pytest.fixture(autouse=True)
 def no_rank(monkeypatch):
     monkeypatch.delenv("RANK", raising=False)
-
-
-def use_mode(mode):
-    safe, tying = MODES[mode]
-    GNV.pc.set_using_safe_tensors(safe)
-    GNV.pc.set_weight_tying_experimental(tying)
 
 
 class Small(nn.Module):
