@@ -31,3 +31,13 @@ def recorder(monkeypatch):
 
     monkeypatch.setattr(GNV, "pc", Recording())
     return calls
+
+
+@pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
+def threading_mode(request, monkeypatch):
+    """Both block kinds' steps on the calling thread, then on worker threads."""
+    from sorvith import network_svp, slim_load
+
+    for module in (network_svp, slim_load):
+        monkeypatch.setattr(module, "doing_threading", request.param)
+    return request.param

@@ -17,11 +17,10 @@ from torch._subclasses.fake_tensor import FakeTensorMode
 from torch.fx.experimental.proxy_tensor import make_fx
 from torch.utils._python_dispatch import TorchDispatchMode
 
-from nevrane import modules_nevrane as NV
+from nevrane import globals_nevrane as GNV
 from sorvith import blockwise_svp, network_svp, slim_load
 
 from support import blocks
-from support.blocks import CleanedLayer, loaded_block
 
 WIDTH = 4  # also the batch, so that view_tuple [-1, 1] is as valid as [1, -1]
 KINDS = ("cleaned", "loaded", "blockwise")
@@ -29,20 +28,7 @@ MODES = {"inference": torch.inference_mode, "no_grad": torch.no_grad, "grad": to
 
 
 def make_block(kind, count=3):
-    if kind == "cleaned":
-        return slim_load.NVRModulePyThread(CleanedLayer(count, WIDTH))
-    if kind == "loaded":
-        return loaded_block(count, WIDTH)
-    neuron = NV.NVRNeuronModule(nn.Linear(3, WIDTH), "fc")
-    for _ in range(count - 1):
-        neuron.add_dendrite()
-    with torch.no_grad():
-        for p in neuron.parameters():
-            p.normal_()
-    d = neuron.dendrite_module
-    return blockwise_svp.NVRLayer(nn.Sequential(*d.layers, neuron.main_module), [None] * count,
-                                  neuron.dendrites_to_top, d.dendrites_to_dendrites,
-                                  neuron.this_node_index, d.num_cycles, [1, -1])
+    return blocks.block_of_kind(kind, count, WIDTH)
 
 
 def written_out(block, x):
@@ -422,8 +408,8 @@ def test_methods_introspect_pickle_and_copy_like_python_methods(kind):
 
 
 def loaded_by_load_nvr_model(tmp_path):
-    from support import dendritic_net as DN
     from sorvith import utils_svp
+    from support import dendritic_net as DN
 
     DN.configure()
     GNV.pc.set_using_safe_tensors(True)

@@ -14,6 +14,8 @@ from nevrane import globals_nevrane as GNV
 from nevrane import modules_nevrane as NV
 from sorvith import blockwise_svp as BSV
 
+from support.blocks import grown_neuron as neuron
+from support.dendritic_net import Holder
 from support.names import BOUND, bound
 
 # The text whose character pairs the block writes into its first filler slots.
@@ -71,13 +73,6 @@ def params(*shapes, dtype=torch.float32):
     return nn.ParameterList([nn.Parameter(torch.randn(*s, dtype=dtype)) for s in shapes])
 
 
-def neuron(main, dendrites):
-    n = NV.NVRNeuronModule(main, "n")
-    for _ in range(dendrites):
-        n.add_dendrite()
-    return n
-
-
 def bits(t):
     return t.detach().contiguous().view(torch.int16 if t.element_size() == 2 else
                                          torch.int32 if t.element_size() == 4 else torch.int64)
@@ -121,10 +116,13 @@ def test_skip_tensor_is_bit_identical_to_the_element_by_element_build(case, defa
     assert np.array_equal(state[1], expected_state[1]) and state[2:] == expected_state[2:]
 
 
-@pytest.mark.parametrize("replaced", ["module", "normal"])
-def test_replaced_numpy_gets_one_draw_per_slot(replaced, monkeypatch):
-    """A caller's np module or np.random.normal receives exactly the calls of the element by
-    element build, and gives the same tensor."""
+@pytest.mark.parametrize("default_dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("replaced", ["np", "np.random.normal", "round"])
+def test_replaced_helpers_get_the_element_by_element_calls(replaced, default_dtype, monkeypatch):
+    """A caller's np module or np.random.normal receives one draw per filler slot, a round bound
+    in the module one call per marker slot on the stored value, as in the element by element
+    build; the tensor is the one it gives."""
+    torch.set_default_dtype(default_dtype)
     to_dendrites, to_top = SKIP_LISTS["three dendrites"]()
     np.random.seed(11)
     expected = literal_skip_tensor(list(to_dendrites) + [to_top[-1]])
@@ -134,35 +132,21 @@ def test_replaced_numpy_gets_one_draw_per_slot(replaced, monkeypatch):
         calls.append((len(args), kwargs))
         return real_normal(*args, **kwargs)
 
-    if replaced == "module":
-        monkeypatch.setattr(BSV, "np", types.SimpleNamespace(
-            array=np.array, append=np.append, random=types.SimpleNamespace(normal=normal)))
-    else:
-        monkeypatch.setattr(np.random, "normal", normal)
-    np.random.seed(11)
-    built = make_layer(to_dendrites, to_top, blocks=2).skip_weights.detach()
-    assert calls == [(2, {})] * (10 * 7)  # ten filler rows of width 7, one draw per slot
-    assert torch.equal(bits(built), bits(expected))
-
-
-@pytest.mark.parametrize("default_dtype", [torch.float32, torch.float64])
-def test_replaced_round_marks_each_marker_slot(default_dtype, monkeypatch):
-    """A round bound in the module is called once per marker slot, on the stored value, and
-    the tensor is the one the builtin gives."""
-    torch.set_default_dtype(default_dtype)
-    to_dendrites, to_top = SKIP_LISTS["three dendrites"]()
-    np.random.seed(11)
-    expected = literal_skip_tensor(list(to_dendrites) + [to_top[-1]])
-    calls = []
-
     def spy(value, digits):
         calls.append((type(value), digits))
         return round(value, digits)
 
-    monkeypatch.setattr(BSV, "round", spy, raising=False)
+    if replaced == "np":
+        monkeypatch.setattr(BSV, "np", types.SimpleNamespace(
+            array=np.array, append=np.append, random=types.SimpleNamespace(normal=normal)))
+    elif replaced == "round":
+        monkeypatch.setattr(BSV, "round", spy, raising=False)
+    else:
+        monkeypatch.setattr(np.random, "normal", normal)
     np.random.seed(11)
     built = make_layer(to_dendrites, to_top, blocks=2).skip_weights.detach()
-    assert calls == [(float, 2)] * (len(MARKER_TEXT) // 2)
+    assert calls == ([(float, 2)] * (len(MARKER_TEXT) // 2) if replaced == "round"
+                     else [(2, {})] * (10 * 7))  # ten filler rows of width 7
     assert torch.equal(bits(built), bits(expected))
 
 
@@ -386,13 +370,6 @@ def test_rewritten_network_survives_copy_and_save():
 
 # ---------------------------------------------------------------------------------------------
 # The walk
-
-
-class Holder(nn.Module):
-    def __init__(self, **members):
-        super().__init__()
-        for name, value in members.items():
-            setattr(self, name, value)
 
 
 def capture(function, *args):

@@ -26,15 +26,15 @@ import torch
 from safetensors.torch import load_file, save_file
 
 from support import dendritic_net as DN
+from support.storage import MODES, use_mode
 from nevrane import globals_nevrane as GNV
 from sorvith import utils_svp
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 MEMORY_CAP = 1 << 30     # address space a child may add once it has imported everything
 FILE_LIMIT = float(os.environ.get("SV_FILE_LIMIT", 20))        # seconds without an answer after which a child counts as hung
 START_LIMIT = 60.0       # the same for the first answer, which waits for the imports
-BLOCKS = {"conv": 1, "blocks.0.0": 3, "blocks.1": 0, "gru": 3, "head": 1}  # dendrites each
+BLOCKS = DN.DENDRITES
 
 
 # ---------------------------------------------------------------------------------------------
@@ -196,10 +196,9 @@ def make_corpus(folder):
                 f.write(data)
         corpus.append([path, mode, description])
 
-    for mode, (safe, tying) in MODES.items():
+    for mode in MODES:
         GNV.pc.reset()
-        GNV.pc.set_using_safe_tensors(safe)
-        GNV.pc.set_weight_tying_experimental(tying)
+        use_mode(mode)
         utils_svp.sv_save_net(DN.dendritic(seed=0), folder, "base_" + mode)
         base = os.path.join(folder, "base_%s_nvr.pt" % mode)
         data = open(base, "rb").read()

@@ -3,6 +3,7 @@ loaded NVROptimizedModule), with and without processors: torch.export with a dyn
 ONNX run by onnxruntime, the meta device, torch.compile of the network and of the exported
 program and torch.jit.trace; and where the view shape of the weight rows comes from while tracing."""
 
+import contextlib
 import copy
 import os
 import pickle
@@ -100,10 +101,25 @@ def threads_off():
     slim_load.doing_threading = network_svp.doing_threading = False
 
 
-def test_exported_program_gives_the_eager_outputs_at_two_batch_sizes(case):
-    program = case.program().module()
-    torch.testing.assert_close(program(case.x), case.want)
-    torch.testing.assert_close(program(case.x_other), case.want_other)
+EAGER_ROUTES = {  # each makes a callable from a case; the exported program at two batch sizes
+    "export": lambda case: case.program().module(),
+    "compiled exported program": lambda case: torch.compile(case.program().module()),
+    # dynamo leaves each block's forward to run eagerly, reached through its class's bound method
+    "compiled network": lambda case: torch.compile(case.model),
+    "jit.trace": lambda case: torch.jit.trace(case.model, (case.x,), check_trace=False),
+}
+
+
+@pytest.mark.parametrize("route", EAGER_ROUTES)
+def test_deployed_network_gives_the_eager_outputs(case, route):
+    try:
+        with torch.no_grad() if route == "compiled network" else contextlib.nullcontext():
+            run = EAGER_ROUTES[route](case)
+            torch.testing.assert_close(run(case.x_other), case.want_other)
+            if route == "export":
+                torch.testing.assert_close(run(case.x), case.want)
+    finally:
+        torch._dynamo.reset()
 
 
 def test_onnx_model_runs_in_onnxruntime(case, tmp_path):
@@ -113,26 +129,6 @@ def test_onnx_model_runs_in_onnxruntime(case, tmp_path):
     session = onnxruntime.InferenceSession(path)
     (got,) = session.run(None, {session.get_inputs()[0].name: case.x_other.numpy()})
     torch.testing.assert_close(torch.from_numpy(got), case.want_other, rtol=1e-4, atol=1e-5)
-
-
-def test_compiled_exported_program_gives_the_eager_outputs(case):
-    compiled = torch.compile(case.program().module())
-    torch.testing.assert_close(compiled(case.x_other), case.want_other)
-
-
-def test_compiled_network_gives_the_eager_outputs(case):
-    """torch.compile of the network itself: dynamo leaves each block's forward to run eagerly,
-    reached through the bound method its class gives."""
-    try:
-        with torch.no_grad():
-            torch.testing.assert_close(torch.compile(case.model)(case.x_other), case.want_other)
-    finally:
-        torch._dynamo.reset()
-
-
-def test_jit_trace_gives_the_eager_outputs(case):
-    traced = torch.jit.trace(case.model, (case.x,), check_trace=False)
-    torch.testing.assert_close(traced(case.x_other), case.want_other)
 
 
 @pytest.mark.parametrize("route", ["deep copy", "pickled", "never ran"])

@@ -13,9 +13,9 @@ from nevrane import modules_nevrane as NV
 from sorvith import network_svp, slim_load, utils_svp
 
 from support import dendritic_net as DN
+from support.storage import MODES, use_mode
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 
 
 @pytest.fixture(autouse=True)
@@ -90,8 +90,7 @@ def load_in_fresh_process(path, x, tmp_path):
 @pytest.mark.parametrize("mode", MODES)
 def test_every_route_back_gives_the_trained_outputs(tmp_path, trained, mode):
     net, x, expected = trained
-    GNV.pc.set_using_safe_tensors(MODES[mode][0])
-    GNV.pc.set_weight_tying_experimental(MODES[mode][1])
+    use_mode(mode)
     before = snapshot(net)
     utils_svp.sv_save_net(net, str(tmp_path / "saved"), "mixed")
     assert_same_snapshot(before, snapshot(net))

@@ -8,11 +8,11 @@ import pytest
 import torch
 import torch.nn as nn
 
-from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import network_svp, slim_load, utils_svp
 
 from support import dendritic_net as DN
+from support.storage import use_mode
 
 
 class ConvNet(nn.Module):
@@ -35,7 +35,6 @@ PRECISIONS = {
 }
 ROUTES = ["clean_net", "clean_net threaded", "load_net safetensors", "load_net weight_tying",
           "load_net torch", "load_nvr_model", "load_nvr_model threaded"]
-STORAGE = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 
 
 def run(net, x, autocast):
@@ -80,9 +79,7 @@ def test_half_precision_routes(name, precision, when, route, tmp_path, monkeypat
     if route.startswith("clean_net"):
         got_net = utils_svp.clean_net(net)
     elif route.startswith("load_net"):
-        safe, tying = STORAGE[route.split()[1]]
-        GNV.pc.set_using_safe_tensors(safe)
-        GNV.pc.set_weight_tying_experimental(tying)
+        use_mode(route.split()[1])
         utils_svp.sv_save_net(net, str(tmp_path), "net")
         target = utils_svp.clean_net(dendritic(name, dtype, when, seed=1))
         got_net = utils_svp.load_net(target, str(tmp_path), "net_nvr")

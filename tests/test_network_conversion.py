@@ -23,12 +23,6 @@ from support import dendritic_net as DN
 from support.dendritic_net import SmallNet as Net
 
 
-@pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
-def threading_mode(request, monkeypatch):
-    monkeypatch.setattr(NS, "doing_threading", request.param)
-    return request.param
-
-
 def configure():
     GNV.pc.set_modules_to_convert([nn.Linear, nn.Conv2d, nn.GRU])
     GNV.pc.set_modules_to_track([nn.ReLU])
@@ -217,10 +211,15 @@ class TestGetNvrModules:
         assert NS.get_nvr_modules(net, 0) == [net.z]
 
 class TestLoadNvrModel:
-    def test_round_trip(self, tmp_path, threading_mode):
+    @pytest.fixture
+    def saved(self, tmp_path):
+        """A SmallNet file saved with CYCLES: its path, the converted network and the tensors."""
         configure()
         path = tmp_path / "net.safetensors"
-        source, state = save_converted(Net(), CYCLES, path)
+        return (path, *save_converted(Net(), CYCLES, path))
+
+    def test_round_trip(self, saved, threading_mode):
+        path, source, state = saved
         torch.manual_seed(1)
         loaded = NS.load_nvr_model(Net(), str(path))
         got = loaded.state_dict()
@@ -269,10 +268,8 @@ class TestLoadNvrModel:
         with torch.no_grad():
             assert torch.equal(loaded(x), source(x))
 
-    def test_missing_key_stops_before_any_value_is_loaded(self, tmp_path):
-        configure()
-        path = tmp_path / "net.safetensors"
-        _, state = save_converted(Net(), CYCLES, path)
+    def test_missing_key_stops_before_any_value_is_loaded(self, saved):
+        path, _, state = saved
         del state["gru.view_tuple"]
         save_file(state, str(path))
         net = Net()
@@ -426,10 +423,8 @@ class TestLoadNvrModel:
         (copies_made, "'gru' is one (its layer_array has 3 entries)"),
         (skip_weights_registered, "'head' is one (its skip_weights is registered)"),
     ], ids=["loaded", "copies made", "skip_weights registered"])
-    def test_second_load_refuses_before_anything_changes(self, tmp_path, capsys, prepare, sign):
-        configure()
-        path = tmp_path / "net.safetensors"
-        save_converted(Net(), CYCLES, path)
+    def test_second_load_refuses_before_anything_changes(self, saved, capsys, prepare, sign):
+        path = saved[0]
         net = prepare(str(path))
         capsys.readouterr()
         state = {k: v.clone() for k, v in net.state_dict().items()}

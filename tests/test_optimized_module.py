@@ -1,9 +1,7 @@
 """NVROptimizedModule: construction, dendrite copies and the forward cascade, run on the
-calling thread and on worker threads."""
+calling thread and on worker threads (the threads themselves: test_block_threads.py)."""
 
 import copy
-import threading
-import traceback
 
 import pytest
 import torch
@@ -14,17 +12,6 @@ from nevrane import modules_nevrane as NV
 from sorvith import network_svp as NS
 
 from support.blocks import finish_loading, loaded_block, written_out
-
-
-@pytest.fixture(params=[False, True], ids=["sequential", "threaded"])
-def threading_mode(request, monkeypatch):
-    monkeypatch.setattr(NS, "doing_threading", request.param)
-    return request.param
-
-
-def by_hand(block, x):
-    """The cascade written out, sigmoid between positions (not read from the companion)."""
-    return written_out(block, x, activation=torch.sigmoid)
 
 
 class TestConstruction:
@@ -115,7 +102,8 @@ class TestCascade:
         x = torch.randn(5, 3)
         recorder.clear()
         out = block(x)
-        torch.testing.assert_close(out, by_hand(block, x), rtol=1e-6, atol=1e-6)
+        torch.testing.assert_close(out, written_out(block, x, activation=torch.sigmoid),
+                                   rtol=1e-6, atol=1e-6)
         assert recorder == ["get_nvr_forward_function"] * (count - 1)
         out.sum().backward()
         assert (block.skip_weights.grad is not None) == (count > 1)
@@ -188,124 +176,3 @@ class TestCascade:
         (value, hidden), (want_value, want_hidden) = block(x), neuron(x)
         torch.testing.assert_close(value, want_value, rtol=1e-6, atol=1e-6)
         assert torch.equal(hidden, want_hidden)
-
-
-class RecordingThread(threading.Thread):
-    """Stands in for the module's Thread and logs each thread's life."""
-
-    log, made = [], []
-
-    def __init__(self, **kwargs):
-        super().__init__(**kwargs)
-        self.given, self.index = kwargs, len(self.made)
-        self.made.append(self)
-        self.log.append(("create", self.index))
-
-    def start(self):
-        self.log.append(("start", self.index))
-        super().start()
-
-    def join(self, timeout=None):
-        super().join(timeout)
-        self.log.append(("join", self.index))
-
-
-@pytest.fixture
-def threads(monkeypatch):
-    monkeypatch.setattr(RecordingThread, "log", [])
-    monkeypatch.setattr(RecordingThread, "made", [])
-    monkeypatch.setattr(NS, "Thread", RecordingThread)
-    return RecordingThread
-
-
-class TestThreads:
-    def test_made_then_started_then_joined(self, threads, monkeypatch):
-        block = loaded_block(3)
-        x = torch.randn(2, 3)
-        sequential = block(x)
-        assert threads.made == []
-        monkeypatch.setattr(NS, "doing_threading", 1)  # any true value
-        assert torch.equal(block(x), sequential)
-        assert threads.log == [(e, i) for e in ("create", "start", "join") for i in range(3)]
-        given = [t.given for t in threads.made]
-        outputs = given[0]["args"][1]
-        assert [s["target"] for s in given] == [block.process_and_forward] * 2 + [block.process_and_pre]
-        assert [s["args"] for s in given] == [(0, outputs, x), (1, outputs, x), (outputs, x)]
-        assert given[2]["args"][0] is outputs and given[1]["args"][1] is outputs
-        assert given[0]["kwargs"] == {} and all(s["kwargs"] is given[0]["kwargs"] for s in given)
-
-    def test_switch_is_read_once_per_call(self, threads, monkeypatch):
-        class Flip(RecordingThread):
-            def __init__(self, **kwargs):
-                super().__init__(**kwargs)
-                NS.doing_threading = False
-
-        monkeypatch.setattr(NS, "Thread", Flip)
-        monkeypatch.setattr(NS, "doing_threading", True)
-        block = loaded_block(3)
-        x = torch.randn(2, 3)
-        torch.testing.assert_close(block(x), by_hand(block, x))
-        block(x)  # the flipped switch holds for the next call
-        assert len(threads.made) == 3
-
-    def test_positions_without_a_thread_fail_like_a_missing_key(self, monkeypatch):
-        class Eager:  # runs its step when made, as a stand-in Thread may
-            def __init__(self, target, args, kwargs):
-                target(*args, **kwargs)
-
-            start = join = lambda self: None
-
-        monkeypatch.setattr(NS, "Thread", Eager)
-        monkeypatch.setattr(NS, "doing_threading", True)
-        block = loaded_block(2)
-        block.process_and_forward = lambda k, outputs, *a, **kw: outputs.extend([None] * 50)
-        with pytest.raises(KeyError) as caught:
-            block(torch.zeros(1, 3))
-        assert caught.value.args == (2,)
-
-    @pytest.mark.parametrize("failing", [[0], [1, 2], [2], [0, 2], ["pre"]])
-    def test_step_error_is_raised_after_all_joins(self, failing, threads, monkeypatch):
-        monkeypatch.setattr(NS, "doing_threading", True)
-        block = loaded_block(3)
-        errors = {k: RuntimeError(k) for k in failing}
-
-        def boom(*args, **kwargs):
-            raise errors[min(failing)]
-
-        for k in failing:
-            if k == "pre":
-                block.processor_array[1] = type("Failing", (), {"pre": boom})()
-            else:
-                block.layer_array[k].forward = lambda *a, k=k: (_ for _ in ()).throw(errors[k])
-        with pytest.raises(RuntimeError) as caught:
-            block(torch.zeros(1, 3))
-        assert caught.value is errors[min(failing)]
-        assert threads.log[-3:] == [("join", 0), ("join", 1), ("join", 2)]
-        assert traceback.extract_tb(caught.value.__traceback__)[-1].filename == __file__
-
-    @pytest.mark.parametrize("context", ["no_grad", "inference_mode", "autocast", "enable_grad"])
-    def test_workers_run_in_the_callers_autograd_state(self, context, monkeypatch):
-        seen = []
-
-        class Probe(nn.Linear):
-            def forward(self, x):
-                seen.append((threading.current_thread(), torch.is_grad_enabled()))
-                return super().forward(x)
-
-        block = NS.NVROptimizedModule(Probe(3, 4), "p")
-        block.simulate_cycles(4, 10)
-        finish_loading(block, [1, -1], 4)
-        x = torch.randn(2, 3)
-        make = {"autocast": lambda: torch.autocast("cpu", dtype=torch.bfloat16)}.get(
-            context, getattr(torch, context))
-        with make():
-            sequential = block(x)
-            monkeypatch.setattr(NS, "doing_threading", True)
-            threaded = block(x)
-            grad_after = torch.is_grad_enabled()
-        assert grad_after == (context in ("enable_grad", "autocast"))
-        assert (threaded.dtype, threaded.requires_grad, torch.is_inference(threaded)) == (
-            sequential.dtype, sequential.requires_grad, torch.is_inference(sequential))
-        assert torch.equal(threaded, sequential)
-        assert all(t is not threading.main_thread() for t, _ in seen[3:])
-        assert [g for _, g in seen[3:]] == [g for _, g in seen[:3]]

@@ -24,11 +24,12 @@ from nevrane import utils_nevrane as UNV  # noqa: E402
 from sorvith import blockwise_svp as BSV  # noqa: E402
 from sorvith import network_svp, slim_load, utils_svp  # noqa: E402
 
+from support.storage import MODES, use_mode  # noqa: E402
+
 transformers.logging.set_verbosity_error()
 # The walks read every property of a model, and transformers warns about one deprecated name.
 pytestmark = pytest.mark.filterwarnings("ignore:.*is_gradient_checkpointing:FutureWarning")
 
-MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 TOKENS = torch.randint(0, 50, (2, 7), generator=torch.Generator().manual_seed(3))
 IMAGES = torch.randn(2, 3, 32, 32, generator=torch.Generator().manual_seed(3))
 TEXT = dict(vocab_size=50, max_position_embeddings=16)
@@ -158,8 +159,7 @@ def check_safetensors_file(path, ties):
 def test_every_route_gives_the_trained_outputs(tmp_path, trained, mode):
     name, arch, net, expected, other = trained
     GNV.pc.set_modules_to_convert(list(arch.convert))
-    GNV.pc.set_using_safe_tensors(MODES[mode][0])
-    GNV.pc.set_weight_tying_experimental(MODES[mode][1])
+    use_mode(mode)
     routes = {}
 
     cleaned = utils_svp.clean_net(UNV.deep_copy_nvr(net))

@@ -55,13 +55,19 @@ def test_argument_errors(call):
         call()
 
 
-def test_half_built_instance_does_not_recurse():
+def test_half_built_instance_and_a_name_that_is_no_text():
     empty = NS.NVRTrackedModule.__new__(NS.NVRTrackedModule)
     with pytest.raises(AttributeError):
         empty.anything
     empty.__dict__["_modules"] = {}
     with pytest.raises(AttributeError, match="anything"):
         empty.anything
+    # A name that is no text, looked up through the class and through the wrapped module.
+    with pytest.raises(AttributeError, match="'NVRTrackedModule' object has no attribute '5'"):
+        NS.NVRTrackedModule.__getattr__(empty, 5)
+    tracked = NS.NVRTrackedModule(nn.ReLU(), "r")
+    with pytest.raises(TypeError):  # getattr of the wrapped module with a name that is no str
+        tracked.__getattr__(5)
 
 
 def test_copies_and_pickles():
@@ -152,16 +158,6 @@ def test_lookup_goes_on_after_the_class_in_the_method_order():
     assert tracked.weight is tracked.main_module.weight
     with pytest.raises(AttributeError, match="'Linear' object has no attribute 'nothing'"):
         tracked.nothing
-
-
-def test_lookup_of_a_name_that_is_not_text():
-    empty = NS.NVRTrackedModule.__new__(NS.NVRTrackedModule)
-    empty.__dict__["_modules"] = {}
-    with pytest.raises(AttributeError, match="'NVRTrackedModule' object has no attribute '5'"):
-        NS.NVRTrackedModule.__getattr__(empty, 5)
-    tracked = NS.NVRTrackedModule(nn.ReLU(), "r")
-    with pytest.raises(TypeError):  # getattr of the wrapped module with a name that is no str
-        tracked.__getattr__(5)
 
 
 class TextOf(nn.Module):

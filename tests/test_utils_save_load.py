@@ -20,26 +20,19 @@ import torch
 import torch.nn as nn
 
 from support import dendritic_net as DN
+from support.storage import MODES, use_mode
 from nevrane import globals_nevrane as GNV
 from nevrane import utils_nevrane as UNV
 from sorvith import blockwise_svp as BSV
 from sorvith import network_svp, utils_svp
 from sorvith import slim_load as SL
 
-# Storage mode -> (get_using_safe_tensors, get_weight_tying_experimental)
-MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 @pytest.fixture(autouse=True)
 def no_rank(monkeypatch):
     monkeypatch.delenv("RANK", raising=False)
-
-
-def use_mode(mode):
-    safe, tying = MODES[mode]
-    GNV.pc.set_using_safe_tensors(safe)
-    GNV.pc.set_weight_tying_experimental(tying)
 
 
 class Small(nn.Module):
@@ -113,7 +106,16 @@ def test_file_holds_the_cleaned_network_in_the_chosen_mode(tmp_path, monkeypatch
                 assert f.metadata() is None
 
 
-def saved_with_a_second_copy(net, folder):
+WRITERS = {"torch": (torch, "save"), "safetensors": (utils_svp, "save_file"),
+           "weight_tying": (UNV, "save_model_with_weight_tying")}
+
+
+def write(mode, net, path):
+    """What the mode's own writer writes of `net` (a module) at `path`."""
+    getattr(*WRITERS[mode])(net.state_dict() if mode == "safetensors" else net, path)
+
+
+def saved_with_a_second_copy(mode, net, folder):
     """The save with the rewritten network copied once more before the rebuild, the file
     that sv_save_net wrote while it made two copies."""
     net = UNV.deep_copy_nvr(net)
@@ -123,12 +125,7 @@ def saved_with_a_second_copy(net, folder):
     for param in net.parameters():
         param.data = param.data.contiguous()
     path = os.path.join(folder, "net_nvr.pt")
-    if not GNV.pc.get_using_safe_tensors():
-        torch.save(net, path)
-    elif GNV.pc.get_weight_tying_experimental():
-        UNV.save_model_with_weight_tying(net, path)
-    else:
-        safetensors.torch.save_file(net.state_dict(), path)
+    write(mode, net, path)
     return pathlib.Path(path)
 
 
@@ -149,7 +146,7 @@ def test_save_copies_the_network_once_and_writes_the_same_file(tmp_path, monkeyp
 
     monkeypatch.setattr(UNV, "deep_copy_nvr", deep_copy)
     np.random.seed(5)
-    expected = saved_with_a_second_copy(net, str(tmp_path / "two")).read_bytes()
+    expected = saved_with_a_second_copy(mode, net, str(tmp_path / "two")).read_bytes()
     assert (tmp_path / "one" / "net_nvr.pt").read_bytes() == expected
     assert net.state_dict().keys() == before.keys()
     assert all(torch.equal(net.state_dict()[key], value) for key, value in before.items())
@@ -166,22 +163,16 @@ def test_clean_net_copies_the_rewritten_network(monkeypatch):
     assert type(net.fc) is BSV.NVRLayer and type(cleaned.fc) is SL.NVRModulePyThread
 
 
-def writer_failing_halfway(failure):
-    def write(*args):
-        with open(args[-1], "wb") as f:
-            f.write(b"half a file")
-        raise failure
-    return write
+def spy_on_writer(monkeypatch, mode, spy):
+    """The mode's writer, calling spy(path) before it writes (and not writing if it raises)."""
+    owner, name = WRITERS[mode]
+    real = getattr(owner, name)
 
+    def writer(*args):
+        spy(args[-1])
+        return real(*args)
 
-def break_writer(monkeypatch, mode, failure):
-    broken = writer_failing_halfway(failure)
-    if mode == "torch":
-        monkeypatch.setattr(utils_svp, "torch", types.SimpleNamespace(save=broken))
-    elif mode == "weight_tying":
-        monkeypatch.setattr(UNV, "save_model_with_weight_tying", broken)
-    else:
-        monkeypatch.setattr(utils_svp, "save_file", broken)
+    monkeypatch.setattr(owner, name, writer)
 
 
 @pytest.mark.parametrize("failure", [OSError("disk full"), KeyboardInterrupt()],
@@ -195,7 +186,12 @@ def test_failed_write_loses_nothing(tmp_path, monkeypatch, mode, failure):
     written = path.read_bytes()
     assert written != b"an older file" and os.listdir(tmp_path) == ["net_nvr.pt"]
 
-    break_writer(monkeypatch, mode, failure)
+    def half_a_file(path):
+        with open(path, "wb") as f:
+            f.write(b"half a file")
+        raise failure
+
+    spy_on_writer(monkeypatch, mode, half_a_file)
     with pytest.raises(type(failure)) as raised:
         utils_svp.sv_save_net(small(seed=1), str(tmp_path), "net")
     assert raised.value is failure
@@ -209,29 +205,11 @@ def test_failed_write_loses_nothing(tmp_path, monkeypatch, mode, failure):
     assert os.listdir(tmp_path) == []
 
 
-def spy_on_writer(monkeypatch, mode, spy):
-    """The mode's writer, calling spy(path) before it writes."""
-    owner, name = {"torch": (torch, "save"), "safetensors": (utils_svp, "save_file"),
-                   "weight_tying": (UNV, "save_model_with_weight_tying")}[mode]
-    real = getattr(owner, name)
-
-    def writer(*args):
-        spy(args[-1])
-        return real(*args)
-
-    monkeypatch.setattr(owner, name, writer)
-
-
 def writers_own_mode(mode, folder):
     """The permission bits of a new file that the mode's own writer makes in `folder`."""
     folder.mkdir()
     path = str(folder / "file")
-    if mode == "torch":
-        torch.save(nn.Linear(1, 1), path)
-    elif mode == "weight_tying":
-        UNV.save_model_with_weight_tying(nn.Linear(1, 1), path)
-    else:
-        safetensors.torch.save_file({"x": torch.zeros(1)}, path)
+    write(mode, nn.Linear(1, 1), path)
     return stat.S_IMODE(os.stat(path).st_mode)
 
 

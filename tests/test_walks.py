@@ -7,11 +7,13 @@ import torch
 import torch.nn as nn
 
 from nevrane import globals_nevrane as GNV
-from nevrane import modules_nevrane as NV
 from sorvith import blockwise_svp as BSV
 from sorvith import network_svp as NS
 from sorvith import slim_load as SL
 from sorvith import utils_svp
+
+from support.blocks import grown_neuron
+from support.dendritic_net import Holder
 
 WALKS = {
     "get_nvr_modules": lambda net: NS.get_nvr_modules(net, 0),
@@ -23,20 +25,11 @@ WALKS = {
 PROBING = [walk for walk in WALKS if walk != "get_nvr_modules"]
 
 
-class Holder(nn.Module):
-    def __init__(self, **members):
-        super().__init__()
-        for name, value in members.items():
-            setattr(self, name, value)
-
-
 FOUND = NS.NVROptimizedModule(nn.Linear(1, 1), "a")
 
 
 def neuron():
-    n = NV.NVRNeuronModule(nn.Linear(3, 3), "n")
-    n.add_dendrite()
-    return n
+    return grown_neuron(nn.Linear(3, 3), 1)
 
 
 def network_whose_property_raises(error):

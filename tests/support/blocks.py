@@ -13,7 +13,8 @@ import torch
 import torch.nn as nn
 
 from nevrane import globals_nevrane as GNV
-from sorvith import network_svp
+from nevrane import modules_nevrane as NV
+from sorvith import blockwise_svp, network_svp, slim_load
 
 
 def written_out(block, *args, activation=None, in_place=False, threaded=False,
@@ -114,12 +115,12 @@ def neuron_written_out(neuron, *args, **kwargs):
 
 
 class CleanedLayer(nn.Module):
-    """What a cleaned block is made from: `count` Linear(inputs, width) modules, no processors,
+    """What a cleaned block is made from: `count` main(inputs, width) modules, no processors,
     (count, count, width) skip weights (standard normal times `scale`) and view [1, -1]."""
 
-    def __init__(self, count, width, inputs=3, scale=1.0, module_id=(1, 2)):
+    def __init__(self, count, width, inputs=3, scale=1.0, module_id=(1, 2), main=nn.Linear):
         super().__init__()
-        self.layer_array = nn.Sequential(*[nn.Linear(inputs, width) for _ in range(count)])
+        self.layer_array = nn.Sequential(*[main(inputs, width) for _ in range(count)])
         self.processor_array = [None] * count
         weights = torch.randn(count, count, width)
         self.skip_weights = nn.Parameter(weights * scale if scale != 1.0 else weights)
@@ -145,11 +146,37 @@ def finish_loading(block, view, width, scale=1.0):
     return block
 
 
-def loaded_block(count, width=4, inputs=3, scale=1.0):
-    """An NVROptimizedModule around Linear(inputs, width) with `count`
+def loaded_block(count, width=4, inputs=3, scale=1.0, main=nn.Linear):
+    """An NVROptimizedModule around main(inputs, width) with `count`
     positions, each with weights of its own, as loading leaves it."""
-    block = network_svp.NVROptimizedModule(nn.Linear(inputs, width), "fc")
+    block = network_svp.NVROptimizedModule(main(inputs, width), "fc")
     block.simulate_cycles(2 * (count - 1), 10)
     for layer in block.layer_array:
         layer.reset_parameters()
     return finish_loading(block, [1, -1], width, scale)
+
+
+def grown_neuron(main, dendrites, name="n"):
+    """A companion neuron module around `main` with `dendrites` dendrites added."""
+    neuron = NV.NVRNeuronModule(main, name)
+    for _ in range(dendrites):
+        neuron.add_dendrite()
+    return neuron
+
+
+def block_of_kind(kind, count=3, width=4, main=nn.Linear):
+    """A block of `count` positions around main(3, width) modules, each with weights of its own:
+    "cleaned" (an NVRModulePyThread), "loaded" (an NVROptimizedModule) or "blockwise" (an
+    NVRLayer over a Linear neuron whose every parameter is drawn anew)."""
+    if kind == "cleaned":
+        return slim_load.NVRModulePyThread(CleanedLayer(count, width, main=main))
+    if kind == "loaded":
+        return loaded_block(count, width, main=main)
+    neuron = grown_neuron(nn.Linear(3, width), count - 1, "fc")
+    with torch.no_grad():
+        for p in neuron.parameters():
+            p.normal_()
+    d = neuron.dendrite_module
+    return blockwise_svp.NVRLayer(nn.Sequential(*d.layers, neuron.main_module), [None] * count,
+                                  neuron.dendrites_to_top, d.dendrites_to_dendrites,
+                                  neuron.this_node_index, d.num_cycles, [1, -1])

@@ -27,10 +27,10 @@ import torch
 # tests/, so that the networks unpickle by their module's name, support.dendritic_net.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from support import dendritic_net as DN  # noqa: E402
+from support.storage import use_mode  # noqa: E402
 from nevrane import globals_nevrane as GNV  # noqa: E402
 from sorvith import network_svp, utils_svp  # noqa: E402
 
-MODES = {"safetensors": (True, False), "weight_tying": (True, True), "torch": (False, False)}
 
 
 def outcome(error):
@@ -72,8 +72,7 @@ def main(listing, first, extra):
         started = time.perf_counter()
         GNV.pc.reset()
         DN.configure()
-        GNV.pc.set_using_safe_tensors(MODES[mode][0])
-        GNV.pc.set_weight_tying_experimental(MODES[mode][1])
+        use_mode(mode)
         folder, name = os.path.split(path)
         phase("load_net")
         _, error = attempt(lambda: utils_svp.load_net(target, folder, name[:-3]))

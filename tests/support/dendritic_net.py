@@ -98,6 +98,15 @@ def trained(seed=0):
     return net.eval()
 
 
+class Holder(nn.Module):
+    """A module whose members are the keyword arguments it is made with."""
+
+    def __init__(self, **members):
+        super().__init__()
+        for name, value in members.items():
+            setattr(self, name, value)
+
+
 class TiedNet(nn.Module):
     """A small language model whose output layer uses the input embedding's matrix (tied
     weights, unless `tie` is false), with an untied layer between them."""

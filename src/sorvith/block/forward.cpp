@@ -190,6 +190,11 @@ py::object cascade(py::handle module, py::handle self, py::handle outputs, bool 
 
 namespace {
 
+struct ForwardRules {
+    bool retest_threading;
+    bool add_in_place;
+};
+
 py::object described_forward(py::handle module, py::handle args, py::handle kwargs,
                              ForwardRules rules) {
     py::handle self = method_self(args, "forward");
@@ -277,8 +282,6 @@ py::object described_forward(py::handle module, py::handle args, py::handle kwar
                                     current);
 }
 
-} // namespace
-
 py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules) {
     if (truth(global(module, SV_NAME("doing_fusion")))) {
         Fusion fusion(module, args, kwargs, rules.add_in_place);
@@ -288,6 +291,36 @@ py::object forward(py::handle module, py::handle args, py::handle kwargs, Forwar
             return fusion.compare(described_forward(module, args, kwargs, rules));
     }
     return described_forward(module, args, kwargs, rules);
+}
+
+template <StepClass Which>
+py::object forward_of(py::handle module, py::handle args, py::handle kwargs) {
+    constexpr bool cleaned = Which == StepClass::cleaned;
+    return forward(module, args, kwargs, {/*retest_threading=*/cleaned, /*add_in_place=*/cleaned});
+}
+
+PyMethodDef process_and_forward_def =
+    SV_FUNCTION(process_and_forward, process_and_forward, "(self, /, *args, **kwargs)");
+PyMethodDef process_and_forward_cleaned_def =
+    SV_FUNCTION(process_and_forward, process_and_forward, "(self, /, *args2, **kwargs2)");
+PyMethodDef process_and_pre_def =
+    SV_FUNCTION(process_and_pre, process_and_pre, "(self, /, *args, **kwargs)");
+PyMethodDef forward_optimized_def =
+    SV_FUNCTION(forward, forward_of<StepClass::optimized>, "(self, /, *args, **kwargs)");
+PyMethodDef forward_cleaned_def =
+    SV_FUNCTION(forward, forward_of<StepClass::cleaned>, "(self, /, *args, **kwargs)");
+
+} // namespace
+
+py::object make_step_class(py::handle module, StepClass which, const char *name,
+                           std::initializer_list<PyMethodDef *> own) {
+    bool cleaned = which == StepClass::cleaned;
+    std::vector<PyMethodDef *> methods(own);
+    methods.insert(methods.end(),
+                   {cleaned ? &process_and_forward_cleaned_def : &process_and_forward_def,
+                    &process_and_pre_def, cleaned ? &forward_cleaned_def : &forward_optimized_def,
+                    &main_module_fallback_def});
+    return make_module_class(module, name, nullptr, methods);
 }
 
 } // namespace sorvith::block

@@ -10,6 +10,8 @@
 
 #include "host/common.h"
 
+#include <initializer_list>
+
 namespace sorvith::block {
 
 // Method bodies shared by the optimised and the cleaned block modules:
@@ -18,17 +20,21 @@ namespace sorvith::block {
 py::object process_and_forward(py::handle module, py::handle args, py::handle kwargs);
 py::object process_and_pre(py::handle module, py::handle args, py::handle kwargs);
 
-struct ForwardRules {
-    // Both read doing_threading once at the start of the call. The cleaned module takes the
-    // truth of that value again at each decision; the optimised module takes it once.
-    bool retest_threading;
-    // The cleaned module sums in place (`+=`, so block outputs change); the optimised module
-    // makes new tensors (`+`).
-    bool add_in_place;
-};
+// The two block classes whose forward runs the steps above: NVROptimizedModule (network_svp)
+// and NVRModulePyThread (slim_load). Their forwards differ in two rules:
+// - both read doing_threading once at the start of the call; the cleaned module takes the
+//   truth of that value again at each decision, the optimised module takes it once;
+// - the cleaned module sums in place (`+=`, so block outputs change), the optimised module
+//   makes new tensors (`+`).
+enum class StepClass { optimized, cleaned };
 
-// forward(self, *args, **kwargs) of a block module with the two step methods above.
-py::object forward(py::handle module, py::handle args, py::handle kwargs, ForwardRules rules);
+// That class, named `name`: its own methods (`own`: its __init__, ...) first, then the methods
+// the two share, in their class bodies' order: process_and_forward, process_and_pre, forward
+// (self, *args, **kwargs) under the class's rules, and the main-module fallback __getattr__
+// (member.h). The cleaned class's process_and_forward names its rest parameters *args2,
+// **kwargs2.
+py::object make_step_class(py::handle module, StepClass which, const char *name,
+                           std::initializer_list<PyMethodDef *> own);
 
 // Where each dendrite position's activation comes from.
 enum class Activation {

@@ -190,12 +190,8 @@ PyObject *main_module_fallback(PyObject *, PyObject *args, PyObject *kwargs) {
         return found;
     try {
         return from_main_module(self, name).release().ptr();
-    } catch (py::error_already_set &error) {
-        error.restore();
-    } catch (py::builtin_exception &error) {
-        error.set_error();
-    } catch (std::exception &error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (std::exception &) {
+        set_python_error();
     }
     return nullptr;
 }

@@ -7,17 +7,10 @@
 #include "nvr_layer.h"
 #include "walk/walks.h"
 
-#include <iterator>
-
 using namespace sorvith;
 
-static PyModuleDef blockwise_svp_module = {
-    PyModuleDef_HEAD_INIT, "sorvith.blockwise_svp",
-    "Blockwise rewriting of dendritic networks: each neuron module becomes one NVRLayer.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr};
-
-// The module's own functions and its walks, bound in this order after the module's other names,
-// with the owner readers (walk/pretrained_access.cpp) after the first two.
+// The module's own functions, then its walks, bound in this order after the module's other
+// names, with the owner readers (walk/pretrained_access.cpp) between the two tables.
 static PyMethodDef functions[] = {
     SV_DOCUMENTED(unWrap_params, blockwise_svp::unwrap_params, "(model)",
         "Remove the training library's 'wrapped' marker from every parameter of model; returns\n"
@@ -25,6 +18,9 @@ static PyMethodDef functions[] = {
     SV_DOCUMENTED(convert_to_nvr_layer_block, blockwise_svp::convert_to_nvr_layer_block,
         "(pretrained_dendrite)",
         "Return a new NVRLayer built from a dendritic neuron module (sharing its modules)."),
+};
+
+static PyMethodDef walks[] = {
     SV_DOCUMENTED(optimize_module, walk::optimize_module, "(net, depth, name_so_far, converted_list)",
         "The walk behind blockwise_network: replace the dendritic neuron modules below net by\n"
         "NVRLayer blocks, in place, and return net."),
@@ -36,25 +32,14 @@ static PyMethodDef functions[] = {
 // The names are bound in this order; functions look every one of them up again when they run.
 // pdb, string and copy are used by no function but belong to the module's namespace.
 static void bind_names(py::handle m) {
-    bind(m, "GNV", companion::import_globals());
-    bind(m, "NV", companion::import_modules());
-    bind(m, "UNV", companion::import_utils());
-    bind(m, "nn", import("torch.nn"));
-    bind(m, "torch", import("torch"));
-    bind(m, "pdb", import("pdb"));
-    bind(m, "np", import("numpy"));
-    bind(m, "string", import("string"));
-    bind(m, "copy", import("copy"));
+    bind_imports(m, {companion::GNV, companion::NV, companion::UNV, imports::nn, imports::torch,
+                     imports::pdb, imports::np, {"string", "string"}, imports::copy});
     bind(m, "NVRLayer", blockwise_svp::make_nvr_layer_class(m));
-    for (std::size_t i = 0; i < std::size(functions); ++i) {
-        if (i == 2) {
-            bind_function(m, &walk::get_pretrained_nvr_attr);
-            bind_function(m, &walk::get_pretrained_nvr_var_item);
-        }
-        bind_function(m, &functions[i]);
-    }
+    bind_functions(m, functions);
+    bind_functions(m, {&walk::get_pretrained_nvr_attr, &walk::get_pretrained_nvr_var_item});
+    bind_functions(m, walks);
 }
 
-PyMODINIT_FUNC PyInit_blockwise_svp() {
-    return create_module(&blockwise_svp_module, bind_names);
-}
+SV_MODULE(blockwise_svp,
+    "Blockwise rewriting of dendritic networks: each neuron module becomes one NVRLayer.",
+    bind_names)

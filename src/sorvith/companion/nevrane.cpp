@@ -23,9 +23,9 @@ static py::object import_companion(const char *name) {
     }
 }
 
-py::object import_globals() { return import_companion("nevrane.globals_nevrane"); }
-py::object import_utils() { return import_companion("nevrane.utils_nevrane"); }
-py::object import_modules() { return import_companion("nevrane.modules_nevrane"); }
+const Import GNV{"GNV", "nevrane.globals_nevrane", nullptr, import_companion};
+const Import UNV{"UNV", "nevrane.utils_nevrane", nullptr, import_companion};
+const Import NV{"NV", "nevrane.modules_nevrane", nullptr, import_companion};
 
 // GNV.pc, both read afresh: from the companion module's namespace directly when GNV is a plain
 // module that holds `pc` (the same object its attribute gives, without the attribute call that

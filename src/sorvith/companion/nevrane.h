@@ -6,14 +6,15 @@
 #pragma once
 
 #include "host/common.h"
+#include "host/modules.h"
 
 namespace sorvith::companion {
 
-// import the companion modules; the import error, if any, reaches the importer unchanged
-// (with a note on what to install when nevrane itself is missing).
-py::object import_globals(); // nevrane.globals_nevrane, bound as GNV
-py::object import_utils();   // nevrane.utils_nevrane, bound as UNV
-py::object import_modules(); // nevrane.modules_nevrane, bound as NV
+// The companion modules, as the extensions bind them (host/modules.h): GNV is
+// nevrane.globals_nevrane, UNV nevrane.utils_nevrane, NV nevrane.modules_nevrane. An import
+// error reaches the importer unchanged (with a note on what to install when nevrane itself is
+// missing).
+extern const Import GNV, UNV, NV;
 
 // GNV.pc.<getter>(), GNV and pc read afresh.
 py::object setting(py::handle module, py::handle getter);

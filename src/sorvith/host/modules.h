@@ -20,4 +20,25 @@ py::object loaded_module(py::handle name);
 // through the import system at every use.
 py::object imported(py::handle name);
 
+// A name an extension binds at import time (host/pyclass.h's bind_imports): the module itself
+// (`import module`, through `importer`), or with `attribute`, `from module import attribute`.
+struct Import {
+    const char *name;
+    const char *module;
+    const char *attribute = nullptr;
+    py::object (*importer)(const char *module) = import;
+};
+
+// The imports that more than one extension binds, each under the same name in every one (nn
+// is torch.nn wherever it is bound). The companion's are companion/nevrane.h's.
+namespace imports {
+inline constexpr Import torch{"torch", "torch"};
+inline constexpr Import nn{"nn", "torch.nn"};
+inline constexpr Import np{"np", "numpy"};
+inline constexpr Import copy{"copy", "copy"};
+inline constexpr Import pdb{"pdb", "pdb"};
+inline constexpr Import Thread{"Thread", "threading", "Thread"};
+inline constexpr Import load_file{"load_file", "safetensors.torch", "load_file"};
+} // namespace imports
+
 } // namespace sorvith

@@ -6,6 +6,18 @@
 
 namespace sorvith {
 
+void set_python_error() {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+}
+
 py::handle method_self(py::handle args, const char *method) {
     if (PyTuple_GET_SIZE(args.ptr()) == 0) {
         PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'",
@@ -43,7 +55,7 @@ static py::object torch_module_class() {
 }
 
 py::object make_module_class(py::handle module, const char *name, const char *doc,
-                             std::initializer_list<PyMethodDef *> methods) {
+                             const std::vector<PyMethodDef *> &methods) {
     py::dict namespace_;
     namespace_["__module__"] = attr(module, SV_NAME("__name__"));
     namespace_["__qualname__"] = py::str(name);
@@ -107,6 +119,19 @@ void bind(py::handle module, const char *name, py::handle value) {
 
 void bind_function(py::handle module, PyMethodDef *def) {
     bind(module, def->ml_name, make_function(def, module));
+}
+
+void bind_functions(py::handle module, std::initializer_list<PyMethodDef *> defs) {
+    for (PyMethodDef *def : defs)
+        bind_function(module, def);
+}
+
+void bind_imports(py::handle module, std::initializer_list<Import> imports) {
+    for (const Import &entry : imports) {
+        bind(module, entry.name,
+             entry.attribute ? import_from(entry.module, entry.attribute)
+                             : entry.importer(entry.module));
+    }
 }
 
 PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module)) {

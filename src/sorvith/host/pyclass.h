@@ -10,8 +10,11 @@
 #pragma once
 
 #include "common.h"
+#include "modules.h"
 
+#include <cstddef>
 #include <initializer_list>
+#include <vector>
 
 namespace sorvith {
 
@@ -19,16 +22,17 @@ namespace sorvith {
 // method the instance comes first), `kwargs` the keyword dict or a null handle.
 using Body = py::object (*)(py::handle module, py::handle args, py::handle kwargs);
 
+// Called in a catch block for std::exception at the boundary: makes the exception being
+// handled the current Python error (a Python error as it was raised, pybind11's own as the
+// Python type it stands for, any other as RuntimeError with its message).
+void set_python_error();
+
 // Turns C++ exceptions into Python errors at the boundary.
 template <Body F> PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) {
     try {
         return F(module, args, kwargs).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (std::exception &) {
+        set_python_error();
     }
     return nullptr;
 }
@@ -81,7 +85,7 @@ bool is_function_of(py::handle candidate, const PyMethodDef *def, py::handle mod
 // A class deriving torch.nn.Module, with __module__ the extension's name, __qualname__ its
 // name, the given docstring (or none) and the methods in the given order.
 py::object make_module_class(py::handle module, const char *name, const char *doc,
-                             std::initializer_list<PyMethodDef *> methods);
+                             const std::vector<PyMethodDef *> &methods);
 
 // nn.Module.__init__(self), nn.Module.__getattr__(self, name): the base class's own methods.
 void init_module_base(py::handle self);
@@ -106,8 +110,29 @@ void bind(py::handle module, const char *name, py::handle value);
 // Binds the module-level function made from `def` under its own name.
 void bind_function(py::handle module, PyMethodDef *def);
 
+// Binds the functions made from a module's table, or from a list of entries kept elsewhere
+// (the walks' owner readers), in order.
+template <std::size_t N> void bind_functions(py::handle module, PyMethodDef (&defs)[N]) {
+    for (PyMethodDef &def : defs)
+        bind_function(module, &def);
+}
+void bind_functions(py::handle module, std::initializer_list<PyMethodDef *> defs);
+
+// Imports and binds each entry (modules.h) in turn: the list's order is the order of the
+// module's namespace, and an import that fails stops there with its own error.
+void bind_imports(py::handle module, std::initializer_list<Import> imports);
+
 // What PyInit_<name> does: creates the module and binds its names, in order; an error on the
 // way (a missing companion library, most often) makes the import fail with that error.
 PyObject *create_module(PyModuleDef *def, void (*bind_names)(py::handle module));
+
+// Defines PyInit_<name>, the one symbol an extension exports: the module sorvith.<name> with
+// the docstring `doc`, made by create_module with `bind_names`.
+#define SV_MODULE(name, doc, bind_names)                                                       \
+    PyMODINIT_FUNC PyInit_##name() {                                                          \
+        static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "sorvith." #name, doc, -1,    \
+                                         nullptr, nullptr, nullptr, nullptr, nullptr};        \
+        return ::sorvith::create_module(&definition, bind_names);                             \
+    }
 
 } // namespace sorvith

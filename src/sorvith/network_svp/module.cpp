@@ -10,11 +10,6 @@
 
 using namespace sorvith;
 
-static PyModuleDef network_svp_module = {
-    PyModuleDef_HEAD_INIT, "sorvith.network_svp",
-    "Conversion of dendritic networks into optimised modules, and loading of saved networks.",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
 // The module-level functions, bound in this order after the module's other names.
 static PyMethodDef functions[] = {
     SV_DOCUMENTED(convert_network, network_svp::convert_network, "(net, layer_name='')",
@@ -29,24 +24,17 @@ static PyMethodDef functions[] = {
 
 // The names are bound in this order; functions look every one of them up again when they run.
 static void bind_names(py::handle m) {
-    bind(m, "GNV", companion::import_globals());
-    bind(m, "UNV", companion::import_utils());
-    bind(m, "sys", import("sys"));
-    bind(m, "load_file", import_from("safetensors.torch", "load_file"));
-    bind(m, "copy", import("copy"));
-    bind(m, "nn", import("torch.nn"));
-    bind(m, "torch", import("torch"));
-    bind(m, "Thread", import_from("threading", "Thread"));
+    bind_imports(m, {companion::GNV, companion::UNV, {"sys", "sys"}, imports::load_file,
+                     imports::copy, imports::nn, imports::torch, imports::Thread});
     bind(m, "doing_threading", py::bool_(false));
     bind(m, "loaded_full_print", py::bool_(false));
-    for (PyMethodDef &function : functions)
-        bind_function(m, &function);
+    bind_functions(m, functions);
     bind(m, "NVROptimizedModule", network_svp::make_optimized_module_class(m));
     bind(m, "NVRTrackedModule", network_svp::make_tracked_module_class(m));
     // The fused forward of the blocks (off by default), bound after the names above.
     bind(m, "doing_fusion", py::bool_(false));
 }
 
-PyMODINIT_FUNC PyInit_network_svp() {
-    return create_module(&network_svp_module, bind_names);
-}
+SV_MODULE(network_svp,
+    "Conversion of dendritic networks into optimised modules, and loading of saved networks.",
+    bind_names)

@@ -1,7 +1,6 @@
 #include "optimized_module.h"
 
 #include "block/forward.h"
-#include "block/member.h"
 #include "block/processors.h"
 #include "host/globals.h"
 #include "host/protocols.h"
@@ -95,26 +94,15 @@ py::object simulate_cycles(py::handle module, py::handle args, py::handle kwargs
     return py::none();
 }
 
-py::object forward(py::handle module, py::handle args, py::handle kwargs) {
-    return block::forward(module, args, kwargs, {/*retest_threading=*/false, /*add_in_place=*/false});
-}
-
 PyMethodDef init_def = SV_FUNCTION(__init__, init, "(self, original_module, name)");
 PyMethodDef simulate_cycles_def =
     SV_FUNCTION(simulate_cycles, simulate_cycles, "(self, num_cycles, nodeCount)");
-PyMethodDef process_and_forward_def =
-    SV_FUNCTION(process_and_forward, block::process_and_forward, "(self, /, *args, **kwargs)");
-PyMethodDef process_and_pre_def =
-    SV_FUNCTION(process_and_pre, block::process_and_pre, "(self, /, *args, **kwargs)");
-PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwargs)");
 
 } // namespace
 
 py::object make_optimized_module_class(py::handle module) {
-    return make_module_class(module, "NVROptimizedModule", nullptr,
-                             {&init_def, &simulate_cycles_def, &process_and_forward_def,
-                              &process_and_pre_def, &forward_def,
-                              &block::main_module_fallback_def});
+    return block::make_step_class(module, block::StepClass::optimized, "NVROptimizedModule",
+                                  {&init_def, &simulate_cycles_def});
 }
 
 } // namespace sorvith::network_svp

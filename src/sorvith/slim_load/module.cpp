@@ -9,11 +9,6 @@
 
 using namespace sorvith;
 
-static PyModuleDef slim_load_module = {
-    PyModuleDef_HEAD_INIT, "sorvith.slim_load",
-    "The cleaned block module and the rebuild of blockwise networks into their cleaned form.",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
 // The module's own function and its walks, bound in this order after the module's other names
 // (the owner readers of walk/pretrained_access.cpp and ModuleType before them).
 static PyMethodDef functions[] = {
@@ -30,26 +25,19 @@ static PyMethodDef functions[] = {
 // The names are bound in this order; functions look every one of them up again when they run,
 // so a caller who assigns doing_threading or ModuleType changes every later call.
 static void bind_names(py::handle m) {
-    bind(m, "GNV", companion::import_globals());
-    bind(m, "load_file", import_from("safetensors.torch", "load_file"));
-    bind(m, "copy", import("copy"));
-    bind(m, "nn", import("torch.nn"));
-    bind(m, "torch", import("torch"));
-    bind(m, "pdb", import("pdb"));
-    bind(m, "Thread", import_from("threading", "Thread"));
+    bind_imports(m, {companion::GNV, imports::load_file, imports::copy, imports::nn,
+                     imports::torch, imports::pdb, imports::Thread});
     bind(m, "doing_threading", py::bool_(false));
     bind(m, "loaded_full_print", py::bool_(false));
     py::object block_class = slim_load::make_py_thread_module_class(m);
     bind(m, "NVRModulePyThread", block_class);
-    bind_function(m, &walk::get_pretrained_nvr_attr);
-    bind_function(m, &walk::get_pretrained_nvr_var_submodule);
+    bind_functions(m, {&walk::get_pretrained_nvr_attr, &walk::get_pretrained_nvr_var_submodule});
     bind(m, "ModuleType", block_class);
-    for (PyMethodDef &function : functions)
-        bind_function(m, &function);
+    bind_functions(m, functions);
     // The fused forward of the blocks (off by default), bound after the names above.
     bind(m, "doing_fusion", py::bool_(false));
 }
 
-PyMODINIT_FUNC PyInit_slim_load() {
-    return create_module(&slim_load_module, bind_names);
-}
+SV_MODULE(slim_load,
+    "The cleaned block module and the rebuild of blockwise networks into their cleaned form.",
+    bind_names)

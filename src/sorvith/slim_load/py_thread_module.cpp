@@ -36,23 +36,13 @@ py::object init(py::handle, py::handle args, py::handle kwargs) {
     return py::none();
 }
 
-py::object forward(py::handle module, py::handle args, py::handle kwargs) {
-    return block::forward(module, args, kwargs, {/*retest_threading=*/true, /*add_in_place=*/true});
-}
-
 PyMethodDef init_def = SV_FUNCTION(__init__, init, "(self, original_module)");
-PyMethodDef process_and_forward_def =
-    SV_FUNCTION(process_and_forward, block::process_and_forward, "(self, /, *args2, **kwargs2)");
-PyMethodDef process_and_pre_def =
-    SV_FUNCTION(process_and_pre, block::process_and_pre, "(self, /, *args, **kwargs)");
-PyMethodDef forward_def = SV_FUNCTION(forward, forward, "(self, /, *args, **kwargs)");
 
 } // namespace
 
 py::object make_py_thread_module_class(py::handle module) {
-    return make_module_class(module, "NVRModulePyThread", nullptr,
-                             {&init_def, &process_and_forward_def, &process_and_pre_def,
-                              &forward_def, &block::main_module_fallback_def});
+    return block::make_step_class(module, block::StepClass::cleaned, "NVRModulePyThread",
+                                  {&init_def});
 }
 
 } // namespace sorvith::slim_load

@@ -8,12 +8,6 @@
 
 using namespace sorvith;
 
-static PyModuleDef utils_svp_module = {
-    PyModuleDef_HEAD_INIT, "sorvith.utils_svp",
-    "Cleaning, saving and loading of dendritic networks, parameter counts and gradient "
-    "diagnostics.",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
 // The module-level functions, bound in this order after the module's other names.
 static PyMethodDef functions[] = {
     SV_DOCUMENTED(check_requires_grad, utils_svp::check_requires_grad, "(module)",
@@ -42,27 +36,16 @@ static PyMethodDef functions[] = {
 
 // The names are bound in this order; functions look every one of them up again when they run.
 static void bind_names(py::handle m) {
-    bind(m, "torch", import("torch"));
-    bind(m, "nn", import("torch.nn"));
-    bind(m, "init", import("torch.nn.init"));
-    bind(m, "F", import("torch.nn.functional"));
-    bind(m, "math", import("math"));
-    bind(m, "np", import("numpy"));
-    bind(m, "pdb", import("pdb"));
-    bind(m, "os", import("os"));
-    bind(m, "time", import("time"));
-    bind(m, "warnings", import("warnings"));
-    bind(m, "GNV", companion::import_globals());
-    bind(m, "UNV", companion::import_utils());
-    bind(m, "SL", import("sorvith.slim_load"));
-    bind(m, "BSV", import("sorvith.blockwise_svp"));
-    bind(m, "copy", import("copy"));
-    bind(m, "load_file", import_from("safetensors.torch", "load_file"));
-    bind(m, "save_file", import_from("safetensors.torch", "save_file"));
-    for (PyMethodDef &function : functions)
-        bind_function(m, &function);
+    bind_imports(m, {imports::torch, imports::nn, {"init", "torch.nn.init"},
+                     {"F", "torch.nn.functional"}, {"math", "math"}, imports::np, imports::pdb,
+                     {"os", "os"}, {"time", "time"}, {"warnings", "warnings"}, companion::GNV,
+                     companion::UNV, {"SL", "sorvith.slim_load"}, {"BSV", "sorvith.blockwise_svp"},
+                     imports::copy, imports::load_file,
+                     {"save_file", "safetensors.torch", "save_file"}});
+    bind_functions(m, functions);
 }
 
-PyMODINIT_FUNC PyInit_utils_svp() {
-    return create_module(&utils_svp_module, bind_names);
-}
+SV_MODULE(utils_svp,
+    "Cleaning, saving and loading of dendritic networks, parameter counts and gradient "
+    "diagnostics.",
+    bind_names)
