@@ -199,7 +199,7 @@ def grouped(module):
 
 
 @pytest.mark.parametrize("module", ["conv1d", "conv2d"])
-@pytest.mark.parametrize("case", ["groups", "padding mode", "channels last"])
+@pytest.mark.parametrize("case", ["groups", "padding mode", "channels last", "kernel sizes"])
 def test_convolutions_that_fusing_would_change_are_not_fused(module, case):
     block, x = make_block("loaded", module), MODULES[module][1](2)
     if case == "groups":  # side by side, the groups would take other channels
@@ -207,6 +207,9 @@ def test_convolutions_that_fusing_would_change_are_not_fused(module, case):
     if case == "padding mode":
         for layer in block.layer_array:
             layer.padding_mode = "circular"
+    if case == "kernel sizes":  # the same output shape from another weight shape
+        conv = type(block.layer_array[0])
+        block.layer_array[1] = conv(3, 16, 5, padding=2)
     if case == "channels last":
         if module == "conv1d":
             pytest.skip("3-D tensors have no channels-last format")
@@ -280,3 +283,19 @@ def test_a_fused_block_pickles_and_converts_as_one_that_never_ran():
     with torch.no_grad(), fusion("loaded"):
         got = block(x.double())
     assert torch.equal(got, described("loaded", block, x.double()))
+
+
+def test_traces_and_wrong_inputs_see_the_described_forward():
+    block, x = make_block("loaded"), torch.randn(3, 8)
+    with torch.no_grad(), fusion("loaded"):
+        block(x)
+        traced = torch.jit.trace(block, x)
+        errors = []
+        for on in (True, False):
+            network_svp.doing_fusion = on
+            with pytest.raises(RuntimeError) as error:
+                block(x.double())  # the modules' own error, fused or not
+            errors.append(str(error.value))
+    linears = [n for n in traced.inlined_graph.nodes() if n.kind() == "aten::linear"]
+    assert len(linears) == len(block.layer_array)
+    assert errors[0] == errors[1]
