@@ -74,7 +74,6 @@ PyObject *entry_of(py::handle dict, py::handle name) {
 
 bool is_true(py::handle tensor, py::handle name) { return truth(attr(tensor, name)); }
 
-
 // The signature a block's verdicts are keyed on: what may choose another kernel for the wide
 // call while the weights stay the same.
 py::object input_layout(py::handle input) {
@@ -133,8 +132,16 @@ struct Fusion::Entry {
 Fusion::Fusion(py::handle module, py::handle args, py::handle kwargs, bool add_in_place)
     : module_(module), args_(args), kwargs_(kwargs), in_place_(add_in_place) {
     self_ = method_self(args, "forward");
-    if (!qualifies())
+    try {
+        if (!qualifies())
+            return;
+    } catch (py::error_already_set &error) {
+        // Something of the block that the checks read is not what a fusable block holds: the
+        // described forward reads it as it always does, with its own errors.
+        if (!error.matches(PyExc_Exception))
+            throw;
         return;
+    }
     const FusedWeights &fused = rows::contents(state_);
     PyObject *verdict = PyDict_GetItemWithError(fused.verdicts.ptr(), signature_.ptr());
     if (verdict)
