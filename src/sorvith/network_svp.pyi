@@ -27,6 +27,9 @@ UNV: types.ModuleType
 # When true, every later forward call of an NVROptimizedModule runs each dendrite and the
 # neuron on a thread of its own (read at the start of each call).
 doing_threading: bool
+# True: blocks of identical nn.Linear / Conv1d / Conv2d modules run as one wide call when
+# nothing could tell the difference (same results, bit for bit).
+doing_fusion: bool
 # Kept for scripts that set it; nothing reads it.
 loaded_full_print: bool
 

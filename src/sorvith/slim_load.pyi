@@ -23,6 +23,9 @@ GNV: types.ModuleType
 # When true, every later forward call of an NVRModulePyThread runs each dendrite and the
 # main module on a thread of its own (read at the start of each call).
 doing_threading: bool
+# True: blocks of identical nn.Linear / Conv1d / Conv2d modules run as one wide call when
+# nothing could tell the difference (same results, bit for bit).
+doing_fusion: bool
 # Kept for scripts that set it; nothing reads it.
 loaded_full_print: bool
 
