@@ -34,10 +34,16 @@ def build(kind, count, width):
 
 
 def fused_taken(block, x):
-    """Whether a call ran one linear for all positions."""
-    with torch.autograd.profiler.profile() as profile:
+    """Whether a call ran one linear for all positions (the modules' forward and the fused one
+    both call torch.nn.functional.linear)."""
+    functional, calls = torch.nn.functional, []
+    linear = functional.linear
+    functional.linear = lambda *args, **kwargs: calls.append(1) or linear(*args, **kwargs)
+    try:
         block(x)
-    return sum(event.name == "aten::linear" for event in profile.function_events) == 1
+    finally:
+        functional.linear = linear
+    return len(calls) == 1
 
 
 def main():
