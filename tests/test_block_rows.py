@@ -434,3 +434,20 @@ def test_no_state_a_block_is_built_with_is_read_from_its_main_module(kind, tmp_p
             delattr(lacking, name)
             with pytest.raises(AttributeError, match=f"object has no attribute '{name}'"):
                 getattr(lacking, name)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_block_reads_its_own_state_without_the_python_lookup(kind):
+    """Only the Linear modules' own forward asks nn.Module.__getattr__ (weight and bias)."""
+    import sys
+
+    block, x = blocks.block_of_kind(kind), torch.randn(WIDTH, 3)
+    block(x)
+    lookup, asked = nn.Module.__getattr__.__code__, []
+    sys.setprofile(lambda frame, event, _: event == "call" and frame.f_code is lookup
+                   and asked.append(frame.f_locals.get("name")))
+    try:
+        block(x)
+    finally:
+        sys.setprofile(None)
+    assert set(asked) <= {"weight", "bias"}, asked

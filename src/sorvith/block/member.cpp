@@ -66,10 +66,10 @@ bool is_method_from(PyObject *attribute, PyCFunction body) {
 // Recognised by its function, or by its text signature and owner: a method that a module of
 // the package made from its own copy of main_module_fallback_def.
 bool is_block_fallback(PyObject *hook) {
-    if (!PyInstanceMethod_Check(hook))
-        return false;
-    PyObject *function = PyInstanceMethod_GET_FUNCTION(hook);
-    if (!PyCFunction_Check(function))
+    PyObject *function = package_method_function(hook);
+    if (!function && PyInstanceMethod_Check(hook))
+        function = PyInstanceMethod_GET_FUNCTION(hook);
+    if (!function || !PyCFunction_Check(function))
         return false;
     if (PyCFunction_GET_FUNCTION(function) == main_module_fallback_def.ml_meth)
         return true;

@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace sorvith {
 
@@ -148,6 +149,19 @@ PyObject *method_function(PyObject *candidate) {
     if (!candidate || !type || reinterpret_cast<PyObject *>(Py_TYPE(candidate)) != type->ptr())
         return nullptr;
     return fields(candidate)->function;
+}
+
+PyObject *package_method_function(PyObject *candidate) {
+    if (PyObject *own = method_function(candidate))
+        return own;
+    if (!candidate)
+        return nullptr;
+    // Another extension's method type: made from this same spec, so with this layout.
+    PyTypeObject *type = Py_TYPE(candidate);
+    bool same_spec = (type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+                     type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(Method)) &&
+                     std::strcmp(type->tp_name, method_layout.name) == 0;
+    return same_spec ? fields(candidate)->function : nullptr;
 }
 
 } // namespace sorvith

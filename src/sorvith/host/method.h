@@ -26,4 +26,8 @@ py::object make_method(py::handle function, const char *class_name);
 // `candidate` (borrowed, may be null) is not such a method.
 PyObject *method_function(PyObject *candidate);
 
+// The same for a method made by any extension of the package (each makes its own method type,
+// from the same layout).
+PyObject *package_method_function(PyObject *candidate);
+
 } // namespace sorvith
